@@ -1,0 +1,8 @@
+if(PQ_SANITIZE)
+    string(REPLACE "," ";" _pq_sanitizers "${PQ_SANITIZE}")
+    foreach(_s IN LISTS _pq_sanitizers)
+        add_compile_options(-fsanitize=${_s})
+        add_link_options(-fsanitize=${_s})
+    endforeach()
+    add_compile_options(-fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+endif()
