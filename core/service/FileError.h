@@ -1,0 +1,13 @@
+#pragma once
+
+#include "Error.h"
+
+namespace pq {
+
+// A local file could not be created, read, written or closed.
+class FileError : public Error {
+public:
+    using Error::Error;
+};
+
+} // namespace pq
