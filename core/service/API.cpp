@@ -100,10 +100,6 @@ QCoro::Task<void> ignoreAnswer(QCoro::Task<Empty> answer) {
     co_await std::move(answer);
 }
 
-QString percentEncoded(const QString& text) {
-    return QString::fromLatin1(QUrl::toPercentEncoding(text));
-}
-
 } // namespace
 
 API::API(Env env, std::optional<QString> key, QObject* parent)
@@ -152,8 +148,16 @@ QString API::deviceId() {
     return id;
 }
 
-QString API::segment(const QString& id) {
-    return percentEncoded(id);
+QString API::percentEncoded(const QString& text) {
+    return QString::fromLatin1(QUrl::toPercentEncoding(text));
+}
+
+QString API::formEncoded(const QList<std::pair<QString, QString>>& items) {
+    QStringList pairs;
+    pairs.reserve(items.size());
+    for (const auto& [name, value] : items)
+        pairs.append(percentEncoded(name) + QLatin1Char('=') + percentEncoded(value));
+    return pairs.join(QLatin1Char('&'));
 }
 
 QUrl API::url(const QString& path, const Query& query) const {
@@ -163,14 +167,13 @@ QUrl API::url(const QString& path, const Query& query) const {
         base.chop(1);
     url.setPath(base + path, QUrl::TolerantMode);
 
-    // Every character outside the unreserved set is escaped, "+" and "&" included, so a value
-    // reads back as itself whatever query parser the service uses. QMap keeps names sorted.
-    QStringList items;
+    // QMap keeps the names sorted; absent values are left out.
+    QList<std::pair<QString, QString>> items;
     for (auto it = query.begin(); it != query.end(); ++it)
         if (it.value())
-            items.append(percentEncoded(it.key()) + QLatin1Char('=') + percentEncoded(*it.value()));
+            items.append({it.key(), *it.value()});
     if (!items.isEmpty())
-        url.setQuery(items.join(QLatin1Char('&')), QUrl::StrictMode);
+        url.setQuery(formEncoded(items), QUrl::StrictMode);
     else
         url.setQuery(QString());
     if (!url.isValid())
@@ -378,17 +381,13 @@ QCoro::Task<ConnectToken> API::connectToken(QString code, QString verifier, QStr
     http.setRawHeader("Accept", "application/json");
     http.setRawHeader("User-Agent", userAgent().toUtf8());
     http.setRawHeader("Content-Type", "application/x-www-form-urlencoded");
-    // Form encoding in this order; every reserved character is escaped so "+" and "&" in a value
-    // survive any form decoder.
-    const QList<std::pair<QString, QString>> form{
+    const QString form = formEncoded({
         {QStringLiteral("grant_type"), QStringLiteral("authorization_code")},
         {QStringLiteral("code"), code},
         {QStringLiteral("code_verifier"), verifier},
-        {QStringLiteral("redirect_uri"), redirect}};
-    QStringList items;
-    for (const auto& [name, value] : form)
-        items.append(percentEncoded(name) + QLatin1Char('=') + percentEncoded(value));
-    Request req{"POST", std::move(http), items.join(QLatin1Char('&')).toUtf8()};
+        {QStringLiteral("redirect_uri"), redirect},
+    });
+    Request req{"POST", std::move(http), form.toUtf8()};
     // Decoded as it stands: an empty answer is not a token.
     return [](QCoro::Task<QByteArray> answer) -> QCoro::Task<ConnectToken> {
         co_return decode<ConnectToken>(co_await std::move(answer));

@@ -123,7 +123,12 @@ public:
                                       std::stop_token cancel = {});
 
     // An identifier made safe to stand as one path segment.
-    static QString segment(const QString& id);
+    static QString segment(const QString& id) { return percentEncoded(id); }
+    // Every character outside RFC 3986's unreserved set escaped, "+" and "&" included, so a
+    // value reads back as itself whatever decoder the other side uses.
+    static QString percentEncoded(const QString& text);
+    // "name=value&…" in the given order, each side percent-encoded: a query or a form body.
+    static QString formEncoded(const QList<std::pair<QString, QString>>& items);
 
 private:
     QCoro::Task<Transcription> sendUpload(UploadTransfer::Job job);

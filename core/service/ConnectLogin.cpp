@@ -33,10 +33,6 @@ Finish failure(const QString& code, const QString& message) {
     return {std::nullopt, std::make_exception_ptr(APIError(code, message, std::nullopt, false))};
 }
 
-QString percentEncoded(const QString& text) {
-    return QString::fromLatin1(QUrl::toPercentEncoding(text));
-}
-
 } // namespace
 
 // Everything that changes during an attempt, touched only on the connect thread.
@@ -306,20 +302,18 @@ QString ConnectLogin::defaultComputerName() {
 QUrl ConnectLogin::consentAddress(const QUrl& app, quint16 port, const QString& verifier,
                                   const QString& state, const QString& clientName) {
     QUrl address = app.resolved(QUrl(QStringLiteral("/connect")));
-    const QList<std::pair<QString, QString>> items{
-        {QStringLiteral("response_type"), QStringLiteral("code")},
-        {QStringLiteral("client_name"), clientName},
-        {QStringLiteral("redirect_uri"), QStringLiteral("http://127.0.0.1:%1/callback").arg(port)},
-        {QStringLiteral("state"), state},
-        {QStringLiteral("code_challenge"), challenge(verifier)},
-        {QStringLiteral("code_challenge_method"), QStringLiteral("S256")},
-        {QStringLiteral("scope"), QStringLiteral("read write recordings:publish")},
-        {QStringLiteral("reach"), QStringLiteral("account")},
-    };
-    QStringList query;
-    for (const auto& [name, value] : items)
-        query.append(name + QLatin1Char('=') + percentEncoded(value));
-    address.setQuery(query.join(QLatin1Char('&')), QUrl::StrictMode);
+    address.setQuery(API::formEncoded({
+                         {QStringLiteral("response_type"), QStringLiteral("code")},
+                         {QStringLiteral("client_name"), clientName},
+                         {QStringLiteral("redirect_uri"),
+                          QStringLiteral("http://127.0.0.1:%1/callback").arg(port)},
+                         {QStringLiteral("state"), state},
+                         {QStringLiteral("code_challenge"), challenge(verifier)},
+                         {QStringLiteral("code_challenge_method"), QStringLiteral("S256")},
+                         {QStringLiteral("scope"), QStringLiteral("read write recordings:publish")},
+                         {QStringLiteral("reach"), QStringLiteral("account")},
+                     }),
+                     QUrl::StrictMode);
     return address;
 }
 

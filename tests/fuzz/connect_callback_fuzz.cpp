@@ -2,6 +2,7 @@
 // decision is one of the known kinds, a code is only handed on for "/callback" with our state,
 // and the page rendered for any message stays a single well-formed paragraph.
 #include "ConnectCallback.h"
+#include "Require.h"
 
 #include <QByteArray>
 #include <QString>
@@ -11,14 +12,6 @@
 #include <cstdlib>
 
 using pq::ConnectCallback;
-
-#define REQUIRE(condition)                                                                         \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "invariant broken at line %d: %s\n", __LINE__, #condition);       \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray request(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
@@ -51,7 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const QByteArray response = ConnectCallback::response(message, true);
     const qsizetype headerEnd = response.indexOf("\r\n\r\n");
     REQUIRE(headerEnd > 0);
-    REQUIRE(response.left(headerEnd).contains(
-        "Content-Length: " + QByteArray::number(response.size() - headerEnd - 4)));
+    REQUIRE(response.left(headerEnd).contains("Content-Length: " +
+                                              QByteArray::number(response.size() - headerEnd - 4)));
     return 0;
 }

@@ -1,6 +1,7 @@
 // Arbitrary bytes as path data. Beyond not crashing, the parser must draw at most a bounded number
 // of elements per input character, never put a non-finite coordinate into a path, stop at the
 // first character it cannot use, and fit a path by scaling every element in place.
+#include "Require.h"
 #include "SVGPathParser.h"
 
 #include <QPainterPath>
@@ -15,14 +16,6 @@
 #include <initializer_list>
 
 using pq::SVGPathParser;
-
-#define REQUIRE(condition)                                                                         \
-    do {                                                                                           \
-        if (!(condition)) {                                                                        \
-            std::fprintf(stderr, "invariant broken at line %d: %s\n", __LINE__, #condition);       \
-            std::abort();                                                                          \
-        }                                                                                          \
-    } while (false)
 
 namespace {
 
