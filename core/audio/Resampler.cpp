@@ -82,21 +82,22 @@ std::vector<float> Resampler::convert(const void* frames, std::size_t frameCount
     const double ratio = static_cast<double>(outputRate) / m_input.sampleRate;
     std::vector<float> out(static_cast<std::size_t>(std::floor(frameCount * ratio)) +
                            outputHeadroom);
-    std::size_t used = 0;
     std::size_t made = 0;
     std::size_t offset = 0;
-    // soxr may stop short of the whole input when the output fills: keep going until it is all
-    // taken, growing the output as needed.
-    while (offset < frameCount) {
+    // soxr takes the whole input but may hold output back when the buffer fills: keep asking
+    // (with an empty, non-null input, which is not the end of the stream) until it has no more.
+    for (;;) {
         if (out.size() - made < outputHeadroom)
-            out.resize(out.size() + outputHeadroom * 4);
+            out.resize(out.size() + 4 * outputHeadroom);
+        std::size_t used = 0;
         std::size_t done = 0;
+        const std::size_t space = out.size() - made;
         if (soxr_process(m_soxr, m_mono.data() + offset, frameCount - offset, &used,
-                         out.data() + made, out.size() - made, &done))
+                         out.data() + made, space, &done))
             return {};
         offset += used;
         made += done;
-        if (used == 0 && done == 0)
+        if (offset >= frameCount && done < space)
             break;
     }
     out.resize(made);
