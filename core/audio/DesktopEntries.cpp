@@ -20,9 +20,13 @@ QString programOf(const QString& exec) {
     for (int i = 0; i < words.size(); ++i) {
         const QString name = QFileInfo(words[i]).fileName();
         if (name == QLatin1String("env")) {
+            // Skip its options and assignments; "-u NAME" takes the next word too.
             while (i + 1 < words.size() &&
-                   (words[i + 1].contains(QLatin1Char('=')) || words[i + 1].startsWith('-')))
+                   (words[i + 1].contains(QLatin1Char('=')) || words[i + 1].startsWith('-'))) {
+                if (words[i + 1] == QLatin1String("-u") && i + 2 < words.size())
+                    ++i;
                 ++i;
+            }
             continue;
         }
         return name;
