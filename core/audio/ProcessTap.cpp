@@ -17,7 +17,7 @@ namespace pq {
 
 namespace {
 
-constexpr auto tickInterval = std::chrono::milliseconds(50);
+constexpr auto tickInterval = std::chrono::milliseconds(100);
 // A stream that failed is recorded again after this pause (a moved stream fails with "Entity
 // killed" and is still there), up to `maxFailures` times in a row without data.
 constexpr auto retryDelay = std::chrono::milliseconds(100);

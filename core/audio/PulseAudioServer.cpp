@@ -26,7 +26,9 @@ static_assert(AudioServer::errKilled == PA_ERR_KILLED);
 
 namespace {
 
-constexpr auto fragment = std::chrono::milliseconds(50);
+// Each wake-up costs the server and us more than the data: 100 ms is the most latency a live
+// caption can spare.
+constexpr auto fragment = std::chrono::milliseconds(100);
 constexpr auto reconnectDelay = std::chrono::seconds(2);
 
 // Our identity, shown by mixers and found by AudioProcesses::current().

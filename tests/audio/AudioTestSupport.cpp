@@ -89,7 +89,9 @@ double rms(std::span<const float> samples) {
     return std::sqrt(sum / double(samples.size()));
 }
 
-double dB(double ratio) { return 20.0 * std::log10(ratio); }
+double dB(double ratio) {
+    return 20.0 * std::log10(ratio);
+}
 
 namespace {
 bool run(const QString& program, const QStringList& arguments, QByteArray* out = nullptr) {
@@ -192,7 +194,9 @@ bool serverAnswers(QString* why) {
     return true;
 }
 
-Player::~Player() { stop(); }
+Player::~Player() {
+    stop();
+}
 
 bool Player::start(const QString& file, const QString& clientName, const QString& device,
                    const QStringList& environment) {

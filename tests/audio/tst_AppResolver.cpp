@@ -113,18 +113,23 @@ void TestAppResolver::cgroupScopes_data() {
     const QString user = QStringLiteral("/user.slice/user-1000.slice/user@1000.service/app.slice/");
     QTest::newRow("gnome scope") << user + "app-gnome-org.gnome.Epiphany-4242.scope"
                                  << "org.gnome.Epiphany";
-    QTest::newRow("escaped dash") << user + "app-gnome-firefox\\x2desr-77.scope" << "firefox-esr";
+    QTest::newRow("escaped dash") << user + "app-gnome-firefox\\x2desr-77.scope"
+                                  << "firefox-esr";
     QTest::newRow("flatpak scope") << user + "app-flatpak-org.mozilla.firefox-123.scope"
                                    << "org.mozilla.firefox";
-    QTest::newRow("service with instance")
-        << user + "app-org.gnome.Terminal@abc.service" << "org.gnome.Terminal";
-    QTest::newRow("service with launcher")
-        << user + "app-kde-org.kde.konsole@1.service" << "org.kde.konsole";
-    QTest::newRow("snap") << "/user.slice/snap.firefox.firefox-1234.scope" << "firefox";
-    QTest::newRow("plain session") << "/user.slice/user-1000.slice/session-2.scope" << "";
+    QTest::newRow("service with instance") << user + "app-org.gnome.Terminal@abc.service"
+                                           << "org.gnome.Terminal";
+    QTest::newRow("service with launcher") << user + "app-kde-org.kde.konsole@1.service"
+                                           << "org.kde.konsole";
+    QTest::newRow("snap") << "/user.slice/snap.firefox.firefox-1234.scope"
+                          << "firefox";
+    QTest::newRow("plain session") << "/user.slice/user-1000.slice/session-2.scope"
+                                   << "";
     QTest::newRow("app slice itself") << user << "";
-    QTest::newRow("no id before the number") << user + "app-4242.scope" << "";
-    QTest::newRow("root") << "/" << "";
+    QTest::newRow("no id before the number") << user + "app-4242.scope"
+                                             << "";
+    QTest::newRow("root") << "/"
+                          << "";
 }
 
 void TestAppResolver::cgroupScopes() {
@@ -248,8 +253,8 @@ void TestAppResolver::launchEnvironment() {
     };
     for (const auto& [variable, id] : cases) {
         Spawned sleeper;
-        const qint64 pid = sleeper.start(QStringLiteral("sleep"), {QStringLiteral("30")},
-                                         {variable});
+        const qint64 pid =
+            sleeper.start(QStringLiteral("sleep"), {QStringLiteral("30")}, {variable});
         QVERIFY(pid > 0);
         QCOMPARE(resolver.applicationId(int(pid), QStringLiteral("org.example.Server")), id);
     }

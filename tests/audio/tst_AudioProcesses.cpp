@@ -205,7 +205,8 @@ void TestAudioProcesses::currentIsOurOwnClient() {
     QCOMPARE(client->appId, QStringLiteral("com.parloquent.Parloquent"));
     QCOMPARE(self->bundleID, QStringLiteral("com.parloquent.Parloquent"));
     const QString props = pactl({QStringLiteral("list"), QStringLiteral("clients")});
-    QVERIFY(props.contains(QStringLiteral("application.icon_name = \"com.parloquent.Parloquent\"")));
+    QVERIFY(
+        props.contains(QStringLiteral("application.icon_name = \"com.parloquent.Parloquent\"")));
 }
 
 void TestAudioProcesses::listIsKeptCurrent() {
@@ -230,10 +231,14 @@ void TestAudioProcesses::unreachableServerListsNothing() {
 
 void TestAudioProcesses::ofMatchesTheApplicationAndItsHelpers() {
     const std::vector<AudioProcess> list{
-        record("com.google.Chrome", 1),        record("com.google.Chrome.helper", 2),
-        record("com.google.ChromeX", 3),       record("org.gnome.Epiphany", 4),
-        record("WebKitWebProcess", 5),         record("WebKitNetworkProcess", 6),
-        record("", 7),                         record("com.google", 8),
+        record("com.google.Chrome", 1),
+        record("com.google.Chrome.helper", 2),
+        record("com.google.ChromeX", 3),
+        record("org.gnome.Epiphany", 4),
+        record("WebKitWebProcess", 5),
+        record("WebKitNetworkProcess", 6),
+        record("", 7),
+        record("com.google", 8),
     };
     const auto objects = [](const std::vector<AudioProcess>& l) {
         std::vector<std::uint32_t> out;

@@ -14,7 +14,9 @@ using namespace pq;
 
 namespace {
 
-std::vector<float> filled(std::size_t n, float value) { return std::vector<float>(n, value); }
+std::vector<float> filled(std::size_t n, float value) {
+    return std::vector<float>(n, value);
+}
 
 // A ramp of distinct values, so positions can be told apart.
 std::vector<float> ramp(std::size_t n, float step = 1e-5f) {
@@ -140,8 +142,8 @@ void TestMixer::secondInputOfExactlyTwoChunksIsKept() {
         mixer.push(filled(4000, 0.0f), 0);
     QCOMPARE(chunks.list.size(), std::size_t(3));
     for (int i = 0; i < 3; ++i)
-        QCOMPARE(chunks.list[i], std::vector<float>(second.begin() + i * 4000,
-                                                    second.begin() + (i + 1) * 4000));
+        QCOMPARE(chunks.list[i],
+                 std::vector<float>(second.begin() + i * 4000, second.begin() + (i + 1) * 4000));
 }
 
 void TestMixer::sumsAreClippedAndSetTheLevel() {

@@ -70,7 +70,9 @@ void TestProcessTap::initTestCase() {
     QVERIFY(connected->value && *connected->value == 0);
 }
 
-void TestProcessTap::cleanupTestCase() { m_server.reset(); }
+void TestProcessTap::cleanupTestCase() {
+    m_server.reset();
+}
 
 std::uint32_t TestProcessTap::clientOf(const Player& player) {
     std::uint32_t found = ServerState::none;
@@ -158,8 +160,8 @@ void TestProcessTap::playerStartingLaterIsPickedUp() {
 
     Player late;
     QVERIFY(late.start(m_high, QStringLiteral("LatePlayer")));
-    QVERIFY(QTest::qWaitFor(
-        [&] { return toneAmplitude(last(out, 0.5), 1000) > amplitude * 0.9; }, 10000));
+    QVERIFY(QTest::qWaitFor([&] { return toneAmplitude(last(out, 0.5), 1000) > amplitude * 0.9; },
+                            10000));
 }
 
 void TestProcessTap::playerQuittingEndsOnlyItsStream() {
@@ -189,8 +191,8 @@ void TestProcessTap::playerQuittingEndsOnlyItsStream() {
 
 void TestProcessTap::movedStreamIsFollowed() {
     const QString module = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                                  QStringLiteral("sink_name=other_out"), QStringLiteral("rate=44100"),
-                                  QStringLiteral("channels=2")})
+                                  QStringLiteral("sink_name=other_out"),
+                                  QStringLiteral("rate=44100"), QStringLiteral("channels=2")})
                                .trimmed();
     QVERIFY(!module.isEmpty());
     auto unload = qScopeGuard([&] { pactl({QStringLiteral("unload-module"), module}); });

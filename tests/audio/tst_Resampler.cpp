@@ -25,8 +25,8 @@ std::vector<float> convertInPieces(Resampler& resampler, const std::vector<Sampl
     const std::size_t total = input.size() / channels;
     while (at < total) {
         const std::size_t n = std::min(frames(random), total - at);
-        const auto got = resampler.convert(
-            std::span<const Sample>(input.data() + at * channels, n * channels));
+        const auto got =
+            resampler.convert(std::span<const Sample>(input.data() + at * channels, n * channels));
         if (sizes)
             sizes->push_back(got.size());
         out.insert(out.end(), got.begin(), got.end());
@@ -174,8 +174,8 @@ void TestResampler::continuousToneAcrossIrregularBuffers() {
     QVERIFY2(std::llabs(static_cast<long long>(out.size()) - ideal) <= 1,
              qPrintable(QString::number(out.size())));
 
-    // A continuous 1 kHz tone at the input's amplitude: a click at any of the hundreds of buffer joins
-    // would raise THD+N far above the converter's own floor. Ends trimmed (filter start-up).
+    // A continuous 1 kHz tone at the input's amplitude: a click at any of the hundreds of buffer
+    // joins would raise THD+N far above the converter's own floor. Ends trimmed (filter start-up).
     const std::span<const float> middle(out.data() + 1600, out.size() - 3200);
     QVERIFY(std::fabs(toneAmplitude(middle, 1000) - 0.5) < 0.01);
     const double thdn = thdPlusNoiseDb(middle, 1000);

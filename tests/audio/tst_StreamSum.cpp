@@ -9,7 +9,9 @@ using namespace std::chrono_literals;
 
 namespace {
 using Clock = StreamSum::Clock;
-std::vector<float> filled(std::size_t n, float v) { return std::vector<float>(n, v); }
+std::vector<float> filled(std::size_t n, float v) {
+    return std::vector<float>(n, v);
+}
 } // namespace
 
 class TestStreamSum : public QObject {
