@@ -163,7 +163,8 @@ void TestAudioProcesses::pausedStreamIsNotPlaying() {
         const auto* p = byPid(l, helper.processId());
         return p && hasCorkedStream(p->object);
     }));
-    const auto* paused = byPid(m_processes->all(), helper.processId());
+    const auto list = m_processes->all();
+    const auto* paused = byPid(list, helper.processId());
     QVERIFY(!paused->playing);
     QVERIFY(!paused->recording);
 }
@@ -200,7 +201,8 @@ void TestAudioProcesses::currentIsOurOwnClient() {
     QVERIFY(self);
     QCOMPARE(self->object, *own);
     // We said who we are.
-    const auto* client = m_server->state().client(*own);
+    const ServerState state = m_server->state();
+    const auto* client = state.client(*own);
     QCOMPARE(client->name, QStringLiteral("Parloquent"));
     QCOMPARE(client->appId, QStringLiteral("com.parloquent.Parloquent"));
     QCOMPARE(self->bundleID, QStringLiteral("com.parloquent.Parloquent"));

@@ -215,8 +215,10 @@ void TestProcessTap::movedStreamIsFollowed() {
     pactl({QStringLiteral("move-sink-input"), QString::number(input), QStringLiteral("other_out")});
     QVERIFY(QTest::qWaitFor(
         [&] {
-            const auto* s = m_server->state().playback(input);
-            return s && m_server->state().sink(s->device)->name == QStringLiteral("other_out");
+            const ServerState state = m_server->state();
+            const auto* s = state.playback(input);
+            const auto* sink = s ? state.sink(s->device) : nullptr;
+            return sink && sink->name == QStringLiteral("other_out");
         },
         5000));
     QVERIFY(gather(out, 2.0));
