@@ -1,6 +1,8 @@
 #include "LoopbackServer.h"
 
+#include <QPointer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QWebSocket>
 
 namespace pq::test {
@@ -51,6 +53,7 @@ LoopbackServer::LoopbackServer(QObject* parent)
     });
     if (!m_tcp.listen(QHostAddress::LocalHost, 0))
         qFatal("LoopbackServer: cannot listen: %s", qPrintable(m_tcp.errorString()));
+    m_clock.start();
 }
 
 LoopbackServer::~LoopbackServer() {
@@ -83,7 +86,8 @@ void LoopbackServer::onReadable(QTcpSocket* socket) {
         const qsizetype headEnd = available.indexOf("\r\n\r\n");
         if (headEnd < 0)
             return;
-        const RecordedRequest head = parseHead(available.left(headEnd));
+        RecordedRequest head = parseHead(available.left(headEnd));
+        head.receivedAtMs = m_clock.elapsed();
         if (head.header("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
             disconnect(socket, nullptr, this, nullptr);
             m_upgrades.append(head);
@@ -111,25 +115,41 @@ void LoopbackServer::onReadable(QTcpSocket* socket) {
         RecordedRequest request = head;
         request.body = socket->read(length);
         m_httpRequests.append(request);
-        const ScriptedAnswer answer =
+        const ScriptedAnswer scripted =
             m_http ? m_http(request) : ScriptedAnswer::json(404, R"({"code":"not_found"})");
         emit httpRequestReceived(request);
-        switch (answer.action) {
-        case ScriptedAnswer::Action::hang:
-            return;
-        case ScriptedAnswer::Action::drop:
-            socket->abort();
-            return;
-        case ScriptedAnswer::Action::respond:
-            break;
+        const std::chrono::milliseconds delay =
+            m_delay ? m_delay(request) : std::chrono::milliseconds(0);
+        if (delay.count() > 0) {
+            const QPointer<QTcpSocket> guard(socket);
+            QTimer::singleShot(delay, this, [this, guard, scripted] {
+                if (guard)
+                    answer(guard, scripted);
+            });
+            continue;
         }
-        QByteArray out = statusLine(answer.status);
-        for (const auto& [name, value] : answer.headers)
-            out += name + ": " + value + "\r\n";
-        out += "Content-Length: " + QByteArray::number(answer.body.size()) + "\r\n\r\n";
-        out += answer.body;
-        socket->write(out);
+        answer(socket, scripted);
+        if (scripted.action == ScriptedAnswer::Action::drop)
+            return;
     }
+}
+
+void LoopbackServer::answer(QTcpSocket* socket, const ScriptedAnswer& scripted) {
+    switch (scripted.action) {
+    case ScriptedAnswer::Action::hang:
+        return;
+    case ScriptedAnswer::Action::drop:
+        socket->abort();
+        return;
+    case ScriptedAnswer::Action::respond:
+        break;
+    }
+    QByteArray out = statusLine(scripted.status);
+    for (const auto& [name, value] : scripted.headers)
+        out += name + ": " + value + "\r\n";
+    out += "Content-Length: " + QByteArray::number(scripted.body.size()) + "\r\n\r\n";
+    out += scripted.body;
+    socket->write(out);
 }
 
 } // namespace pq::test

@@ -2,12 +2,14 @@
 
 #include "RecordingHttpServer.h"
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QTcpServer>
 #include <QUrl>
 #include <QWebSocketServer>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 
@@ -40,6 +42,10 @@ public:
     void setHttpHandler(std::function<ScriptedAnswer(const RecordedRequest&)> handler) {
         m_http = std::move(handler);
     }
+    // Holds each HTTP answer back for the time given (decided when the request arrives).
+    void setHttpDelay(std::function<std::chrono::milliseconds(const RecordedRequest&)> delay) {
+        m_delay = std::move(delay);
+    }
 
     const QList<RecordedRequest>& upgrades() const { return m_upgrades; }
     const QList<RecordedRequest>& httpRequests() const { return m_httpRequests; }
@@ -53,12 +59,15 @@ signals:
 private:
     void onConnection();
     void onReadable(QTcpSocket* socket);
+    void answer(QTcpSocket* socket, const ScriptedAnswer& answer);
 
     QTcpServer m_tcp;
     QWebSocketServer m_ws;
+    QElapsedTimer m_clock;
     Upgrade m_upgrade = Upgrade::accept;
     int m_refuseStatus = 401;
     std::function<ScriptedAnswer(const RecordedRequest&)> m_http;
+    std::function<std::chrono::milliseconds(const RecordedRequest&)> m_delay;
     QList<RecordedRequest> m_upgrades;
     QList<RecordedRequest> m_httpRequests;
     QList<RecordedRequest> m_pendingUpgrades; // handed over, waiting for the WebSocket server

@@ -1,0 +1,273 @@
+#include "Subscription.h"
+
+#include "API.h"
+#include "APIError.h"
+#include "EventFields.h"
+#include "Socket.h"
+#include "TransportError.h"
+#include "Wait.h"
+
+#include <QCoroFuture>
+#include <QTimer>
+
+#include <memory>
+
+namespace pq {
+
+namespace {
+
+APIError goAheadFailure(const char* message) {
+    return APIError(QStringLiteral("engine_unavailable"), QString::fromUtf8(message), std::nullopt,
+                    true);
+}
+
+} // namespace
+
+Subscription::Subscription(API* api, QString recordingId, std::optional<QString> lang,
+                           QObject* parent)
+    : Subscription(api, std::move(recordingId), std::move(lang), Timing{}, parent) {}
+
+Subscription::Subscription(API* api, QString recordingId, std::optional<QString> lang,
+                           Timing timing, QObject* parent)
+    : QObject(parent), m_api(api), m_recordingId(std::move(recordingId)), m_lang(std::move(lang)),
+      m_timing(timing), m_queue(new QObject) {
+    m_thread.setObjectName(QStringLiteral("parloquent.subscription"));
+    m_queue->moveToThread(&m_thread);
+    m_thread.start();
+    m_goAhead.start();
+}
+
+Subscription::~Subscription() {
+    m_closedByOwner = true;
+    m_stop.request_stop();
+    QMetaObject::invokeMethod(
+        m_queue,
+        [this] {
+            teardown();
+            QThread::currentThread()->quit();
+        },
+        Qt::QueuedConnection);
+    m_thread.wait();
+    delete m_queue;
+}
+
+void Subscription::teardown() {
+    settleGoAhead(std::make_exception_ptr(TransportError::cancellation()));
+    delete m_socket;
+    m_socket = nullptr;
+    delete m_goAheadTimer;
+    m_goAheadTimer = nullptr;
+}
+
+QCoro::Task<void> Subscription::open() {
+    const QPointer<Subscription> self(this);
+    QFuture<void> goAhead = beginOpen();
+    std::exception_ptr failure;
+    try {
+        co_await goAhead;
+        if (!self)
+            throw TransportError::cancellation();
+        QCoro::Task<void> first = self->resnapshot(std::nullopt);
+        co_await std::move(first);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    if (failure) {
+        // Nothing reaches the owner from a feed that did not open; held events would only pile
+        // up for the rest of the run.
+        if (self)
+            self->close();
+        std::rethrow_exception(failure);
+    }
+}
+
+QFuture<void> Subscription::beginOpen() {
+    QFuture<void> goAhead = m_goAhead.future();
+    if (!m_api) {
+        QMetaObject::invokeMethod(
+            m_queue,
+            [this] { settleGoAhead(std::make_exception_ptr(TransportError::cancellation())); },
+            Qt::QueuedConnection);
+        return goAhead;
+    }
+    API::Query query;
+    query.insert(QStringLiteral("lang"), m_lang);
+    query.insert(QStringLiteral("device"), API::deviceId());
+    const QUrl url = m_api->wsURL(
+        QStringLiteral("/v1/recordings/%1/subscribe").arg(API::segment(m_recordingId)), query);
+    const std::optional<QString> bearer = m_api->key();
+    QMetaObject::invokeMethod(
+        m_queue, [this, url, bearer] { startFeed(url, bearer); }, Qt::QueuedConnection);
+    return goAhead;
+}
+
+void Subscription::startFeed(const QUrl& url, const std::optional<QString>& bearer) {
+    if (m_stop.stop_requested()) {
+        settleGoAhead(std::make_exception_ptr(
+            goAheadFailure("The transcript feed closed before it opened.")));
+        return;
+    }
+    m_socket = new Socket(url, bearer);
+    connect(m_socket, &Socket::frameReceived, m_queue,
+            [this](const QJsonObject& frame) { onFeedFrame(frame); });
+    connect(m_socket, &Socket::closed, m_queue,
+            [this](const std::optional<QString>& reason) { onFeedClosed(reason); });
+    m_goAheadTimer = new QTimer;
+    m_goAheadTimer->setSingleShot(true);
+    connect(m_goAheadTimer, &QTimer::timeout, m_queue, [this] {
+        settleGoAhead(std::make_exception_ptr(goAheadFailure("The transcript feed did not open.")));
+    });
+    m_goAheadTimer->start(m_timing.goAhead);
+    m_socket->open();
+}
+
+void Subscription::settleGoAhead(std::exception_ptr failure) {
+    {
+        const std::lock_guard lock(m_goAheadMutex);
+        if (m_goAheadSettled)
+            return;
+        m_goAheadSettled = true;
+    }
+    if (m_goAheadTimer)
+        m_goAheadTimer->stop();
+    if (failure)
+        m_goAhead.setException(failure);
+    m_goAhead.finish();
+}
+
+void Subscription::onFeedFrame(const QJsonObject& frame) {
+    if (event::type(frame) == QLatin1String("subscribe.ready")) {
+        settleGoAhead(nullptr); // a repeated go-ahead is dropped
+        return;
+    }
+    handle(frame);
+}
+
+void Subscription::onFeedClosed(const std::optional<QString>& reason) {
+    bool opened = false;
+    {
+        const std::lock_guard lock(m_goAheadMutex);
+        opened = m_goAheadSettled;
+    }
+    if (!opened) {
+        settleGoAhead(std::make_exception_ptr(
+            goAheadFailure("The transcript feed closed before it opened.")));
+        return;
+    }
+    // Whatever was held back or is being repaired will not be delivered: a new feed's first
+    // snapshot covers it.
+    m_stop.request_stop();
+    if (!m_closedByOwner)
+        emit lost(reason);
+}
+
+void Subscription::close() {
+    m_closedByOwner = true;
+    m_stop.request_stop();
+    QMetaObject::invokeMethod(
+        m_queue,
+        [this] {
+            if (m_socket)
+                m_socket->close();
+            else
+                settleGoAhead(std::make_exception_ptr(
+                    goAheadFailure("The transcript feed closed before it opened.")));
+        },
+        Qt::QueuedConnection);
+}
+
+void Subscription::handle(const QJsonObject& frame) {
+    if (m_buffering) {
+        m_buffering->append(frame);
+        return;
+    }
+    const std::optional<qint64> position = event::position(frame);
+    if (!position) {
+        if (!m_stop.stop_requested())
+            emit frameReceived(frame);
+        return;
+    }
+    if (*position <= m_cursor)
+        return; // delivered already, or covered by a snapshot
+    if (*position > m_cursor + 1) {
+        // A hole: hold this and everything after it until a snapshot has filled it.
+        m_buffering = QList<QJsonObject>{frame};
+        const qint64 after = m_cursor;
+        QMetaObject::invokeMethod(
+            this, [this, after] { repair(after); }, Qt::QueuedConnection);
+        return;
+    }
+    m_cursor = *position;
+    if (event::type(frame) == QLatin1String("noop"))
+        return; // a keep-alive is counted, not delivered
+    if (!m_stop.stop_requested())
+        emit frameReceived(frame);
+}
+
+void Subscription::apply(const TranscriptSnapshot& snapshot) {
+    if (m_stop.stop_requested())
+        return;
+    m_cursor = std::max(m_cursor, snapshot.lastSeq);
+    emit snapshotReceived(snapshot);
+    // The repair is over once its snapshot is in: a hole among the held events starts the next.
+    const QList<QJsonObject> held = m_buffering.value_or(QList<QJsonObject>());
+    m_buffering.reset();
+    for (const QJsonObject& frame : held)
+        handle(frame);
+}
+
+QFuture<void> Subscription::deliver(TranscriptSnapshot snapshot) {
+    auto done = std::make_shared<QPromise<void>>();
+    done->start();
+    QFuture<void> future = done->future();
+    // If the feed's thread is gone the call never runs; the promise then ends cancelled.
+    QMetaObject::invokeMethod(
+        m_queue,
+        [this, done, snapshot = std::move(snapshot)] {
+            apply(snapshot);
+            done->finish();
+        },
+        Qt::QueuedConnection);
+    return future;
+}
+
+QCoro::Task<void> Subscription::resnapshot(std::optional<qint64> after) {
+    const QPointer<Subscription> self(this);
+    const QPointer<API> api = m_api;
+    if (!api)
+        throw TransportError::cancellation();
+    QCoro::Task<TranscriptSnapshot> fetch =
+        api->transcript(m_recordingId, after, m_lang, m_stop.get_token());
+    TranscriptSnapshot snapshot = co_await std::move(fetch);
+    if (!self)
+        throw TransportError::cancellation();
+    QFuture<void> delivered = self->deliver(std::move(snapshot));
+    co_await delivered;
+}
+
+QCoro::Task<void> Subscription::repair(qint64 after) {
+    const QPointer<Subscription> self(this);
+    const std::stop_token stop = m_stop.get_token();
+    std::chrono::milliseconds delay = m_timing.firstRetry;
+    const std::chrono::milliseconds maxDelay = m_timing.maxRetry;
+    for (;;) {
+        if (!self || stop.stop_requested())
+            co_return;
+        bool repaired = false;
+        try {
+            QCoro::Task<void> attempt = self->resnapshot(after);
+            co_await std::move(attempt);
+            repaired = true;
+        } catch (...) {
+            // Retried below with the same position: the held events wait for it.
+        }
+        if (repaired)
+            co_return;
+        QCoro::Task<bool> wait = sleepFor(delay, stop);
+        if (!co_await std::move(wait))
+            co_return;
+        delay = std::min(delay * 2, maxDelay);
+    }
+}
+
+} // namespace pq

@@ -1,0 +1,111 @@
+#pragma once
+
+#include "TranscriptSnapshot.h"
+
+#include <QCoroTask>
+#include <QFuture>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QPromise>
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <optional>
+#include <stop_token>
+
+class QTimer;
+
+namespace pq {
+
+class API;
+class Socket;
+
+// The transcript feed of one recording, in one reading language. Hands its owner an ordered,
+// gap-free stream: every event is placed by its position ("cursor", else "seq"), repeats are
+// dropped, and a hole is repaired from a snapshot of the transcript, after which the events
+// held back meanwhile are replayed. A repair that cannot be fetched is retried with the same
+// position, waiting longer each time, until it succeeds or the feed is closed.
+//
+// The feed's state lives on its own thread ("parloquent.subscription"), where the socket runs
+// and where `snapshotReceived` and `frameReceived` are emitted, one at a time, in delivery
+// order; owners on another thread receive them queued, in the same order. `open`, `close` and
+// destruction belong to the thread of the API client, which also runs the snapshot requests.
+class Subscription : public QObject {
+    Q_OBJECT
+
+public:
+    struct Timing {
+        std::chrono::milliseconds goAhead{15'000};   // wait for "subscribe.ready"
+        std::chrono::milliseconds firstRetry{1'000}; // after a failed repair, doubling…
+        std::chrono::milliseconds maxRetry{30'000};  // …up to this
+    };
+
+    Subscription(API* api, QString recordingId, std::optional<QString> lang,
+                 QObject* parent = nullptr);
+    Subscription(API* api, QString recordingId, std::optional<QString> lang, Timing timing,
+                 QObject* parent = nullptr);
+    ~Subscription() override;
+
+    const QString& recordingId() const { return m_recordingId; }
+    const std::optional<QString>& lang() const { return m_lang; }
+
+    // Connects, waits for the service's go-ahead, then delivers the whole transcript as the
+    // first snapshot and replays the events that came meanwhile. Throws APIError
+    // ("engine_unavailable") when the feed does not open, or the client's error when the first
+    // snapshot cannot be fetched; the feed is closed then. Call once.
+    QCoro::Task<void> open();
+    // Closes the feed: nothing more is delivered, repairs stop, `lost` is not emitted.
+    void close();
+
+signals:
+    void snapshotReceived(const pq::TranscriptSnapshot& snapshot);
+    void frameReceived(const QJsonObject& frame);
+    // The service or the network closed the feed after it had opened. It delivers nothing more;
+    // follow the recording with a new feed to go on.
+    void lost(const std::optional<QString>& reason);
+
+private:
+    // On the owner's thread.
+    QFuture<void> beginOpen();
+    QCoro::Task<void> resnapshot(std::optional<qint64> after);
+    QCoro::Task<void> repair(qint64 after);
+    QFuture<void> deliver(TranscriptSnapshot snapshot);
+
+    // On the feed's thread.
+    void startFeed(const QUrl& url, const std::optional<QString>& bearer);
+    void onFeedFrame(const QJsonObject& frame);
+    void onFeedClosed(const std::optional<QString>& reason);
+    void settleGoAhead(std::exception_ptr failure);
+    void handle(const QJsonObject& frame);
+    void apply(const TranscriptSnapshot& snapshot);
+    void teardown();
+
+    QPointer<API> m_api;
+    const QString m_recordingId;
+    const std::optional<QString> m_lang;
+    const Timing m_timing;
+
+    QThread m_thread;
+    QObject* m_queue; // lives on m_thread: the serial context of the feed
+
+    // Feed state, touched only on m_queue.
+    Socket* m_socket = nullptr;
+    QTimer* m_goAheadTimer = nullptr;
+    qint64 m_cursor = -1;
+    // Events held back while a snapshot is awaited; absent while events flow. A repair is under
+    // way exactly while it is present after the first snapshot.
+    std::optional<QList<QJsonObject>> m_buffering = QList<QJsonObject>();
+
+    std::mutex m_goAheadMutex;
+    bool m_goAheadSettled = false; // guarded by m_goAheadMutex
+    QPromise<void> m_goAhead;
+
+    std::stop_source m_stop; // the feed is over: close, loss or destruction
+    std::atomic<bool> m_closedByOwner{false};
+};
+
+} // namespace pq
