@@ -1,6 +1,7 @@
 #include "Socket.h"
 
 #include "API.h"
+#include "Mailbox.h"
 
 #include <QJsonDocument>
 #include <QThread>
@@ -11,7 +12,7 @@ namespace pq {
 
 Socket::Socket(const QUrl& url, const std::optional<QString>& bearer, QObject* parent,
                std::chrono::milliseconds openTimeout)
-    : QObject(parent), m_request(url),
+    : QObject(parent), m_request(url), m_mailbox(new Mailbox(this)),
       m_ws(new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this)),
       m_openTimer(new QTimer(this)) {
     m_request.setTransferTimeout(static_cast<int>(openTimeout.count()));
@@ -51,16 +52,14 @@ void Socket::send(const QJsonObject& message) {
     if (QThread::currentThread() == thread())
         sendNow(text, false);
     else
-        QMetaObject::invokeMethod(
-            this, [this, text] { sendNow(text, false); }, Qt::QueuedConnection);
+        m_mailbox->post([this, text] { sendNow(text, false); });
 }
 
 void Socket::sendBinary(const QByteArray& bytes) {
     if (QThread::currentThread() == thread())
         sendNow(bytes, true);
     else
-        QMetaObject::invokeMethod(
-            this, [this, bytes] { sendNow(bytes, true); }, Qt::QueuedConnection);
+        m_mailbox->post([this, bytes] { sendNow(bytes, true); });
 }
 
 void Socket::sendNow(const QByteArray& payload, bool binary) {
@@ -80,7 +79,7 @@ void Socket::sendNow(const QByteArray& payload, bool binary) {
 void Socket::close() {
     if (QThread::currentThread() != thread()) {
         // In order with the sends this thread made before.
-        QMetaObject::invokeMethod(this, &Socket::close, Qt::QueuedConnection);
+        m_mailbox->post([this] { close(); });
         return;
     }
     const bool first = markClosed();

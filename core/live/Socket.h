@@ -15,6 +15,8 @@ class QWebSocket;
 
 namespace pq {
 
+class Mailbox;
+
 // One WebSocket connection to the service. Sends JSON objects and binary frames, delivers every
 // text frame that decodes to a JSON object, and reports the end of the connection exactly once,
 // whichever of `close()`, a failure or the peer's close comes first.
@@ -70,6 +72,7 @@ private:
     void sendNow(const QByteArray& payload, bool binary);
 
     QNetworkRequest m_request;
+    Mailbox* m_mailbox; // calls from other threads
     QWebSocket* m_ws;
     QTimer* m_openTimer;
     std::optional<QString> m_failure;

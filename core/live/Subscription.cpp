@@ -3,13 +3,18 @@
 #include "API.h"
 #include "APIError.h"
 #include "EventFields.h"
+#include "Mailbox.h"
 #include "Socket.h"
 #include "TransportError.h"
 #include "Wait.h"
 
 #include <QCoroFuture>
+#include <QEventLoop>
 #include <QTimer>
 
+#include <pthread.h>
+
+#include <future>
 #include <memory>
 
 namespace pq {
@@ -30,43 +35,82 @@ Subscription::Subscription(API* api, QString recordingId, std::optional<QString>
 Subscription::Subscription(API* api, QString recordingId, std::optional<QString> lang,
                            Timing timing, QObject* parent)
     : QObject(parent), m_api(api), m_recordingId(std::move(recordingId)), m_lang(std::move(lang)),
-      m_timing(timing), m_queue(new QObject) {
-    m_thread.setObjectName(QStringLiteral("parloquent.subscription"));
-    m_queue->moveToThread(&m_thread);
-    m_thread.start();
-    m_goAhead.start();
+      m_timing(timing), m_home(new Mailbox(this)) {
+    m_goAheadDone.start();
+    // The feed's mailbox is made on its thread; posting needs it, so wait the moment it takes.
+    std::promise<void> started;
+    std::future<void> running = started.get_future();
+    m_thread = std::thread([this, &started] { run(started); });
+    running.wait();
 }
 
 Subscription::~Subscription() {
     m_closedByOwner = true;
     m_stop.request_stop();
-    QMetaObject::invokeMethod(
-        m_queue,
-        [this] {
-            teardown();
-            QThread::currentThread()->quit();
-        },
-        Qt::QueuedConnection);
-    m_thread.wait();
-    delete m_queue;
+    m_queue->post([this] {
+        teardown();
+        m_loop->quit();
+    });
+    m_thread.join();
+}
+
+void Subscription::run(std::promise<void>& started) {
+    pthread_setname_np(pthread_self(), "parloquent.subs");
+    QEventLoop loop;
+    Mailbox queue;
+    m_loop = &loop;
+    m_queue = &queue;
+    started.set_value();
+    loop.exec();
 }
 
 void Subscription::teardown() {
-    settleGoAhead(std::make_exception_ptr(TransportError::cancellation()));
+    settleGoAhead(GoAhead::cancelled);
     delete m_socket;
     m_socket = nullptr;
     delete m_goAheadTimer;
     m_goAheadTimer = nullptr;
 }
 
+Subscription::GoAhead Subscription::goAhead() const {
+    const std::lock_guard lock(m_goAheadMutex);
+    return m_goAhead;
+}
+
+void Subscription::startOpening() {
+    if (!m_api) {
+        m_queue->post([this] { settleGoAhead(GoAhead::cancelled); });
+        return;
+    }
+    API::Query query;
+    query.insert(QStringLiteral("lang"), m_lang);
+    query.insert(QStringLiteral("device"), API::deviceId());
+    const QUrl url = m_api->wsURL(
+        QStringLiteral("/v1/recordings/%1/subscribe").arg(API::segment(m_recordingId)), query);
+    const std::optional<QString> bearer = m_api->key();
+    m_queue->post([this, url, bearer] { startFeed(url, bearer); });
+}
+
 QCoro::Task<void> Subscription::open() {
     const QPointer<Subscription> self(this);
-    QFuture<void> goAhead = beginOpen();
+    startOpening(); // plain code: GCC 12 mishandles capturing lambdas in coroutine bodies
+    QFuture<void> settled = m_goAheadDone.future();
     std::exception_ptr failure;
     try {
-        co_await goAhead;
+        co_await settled;
         if (!self)
             throw TransportError::cancellation();
+        switch (self->goAhead()) {
+        case GoAhead::ready:
+            break;
+        case GoAhead::timedOut:
+            throw goAheadFailure("The transcript feed did not open.");
+        case GoAhead::closed:
+            throw goAheadFailure("The transcript feed closed before it opened.");
+        case GoAhead::waiting:
+        case GoAhead::cancelled:
+            throw TransportError::cancellation();
+        }
         QCoro::Task<void> first = self->resnapshot(std::nullopt);
         co_await std::move(first);
     } catch (...) {
@@ -81,30 +125,9 @@ QCoro::Task<void> Subscription::open() {
     }
 }
 
-QFuture<void> Subscription::beginOpen() {
-    QFuture<void> goAhead = m_goAhead.future();
-    if (!m_api) {
-        QMetaObject::invokeMethod(
-            m_queue,
-            [this] { settleGoAhead(std::make_exception_ptr(TransportError::cancellation())); },
-            Qt::QueuedConnection);
-        return goAhead;
-    }
-    API::Query query;
-    query.insert(QStringLiteral("lang"), m_lang);
-    query.insert(QStringLiteral("device"), API::deviceId());
-    const QUrl url = m_api->wsURL(
-        QStringLiteral("/v1/recordings/%1/subscribe").arg(API::segment(m_recordingId)), query);
-    const std::optional<QString> bearer = m_api->key();
-    QMetaObject::invokeMethod(
-        m_queue, [this, url, bearer] { startFeed(url, bearer); }, Qt::QueuedConnection);
-    return goAhead;
-}
-
 void Subscription::startFeed(const QUrl& url, const std::optional<QString>& bearer) {
     if (m_stop.stop_requested()) {
-        settleGoAhead(std::make_exception_ptr(
-            goAheadFailure("The transcript feed closed before it opened.")));
+        settleGoAhead(GoAhead::closed);
         return;
     }
     m_socket = new Socket(url, bearer);
@@ -114,44 +137,35 @@ void Subscription::startFeed(const QUrl& url, const std::optional<QString>& bear
             [this](const std::optional<QString>& reason) { onFeedClosed(reason); });
     m_goAheadTimer = new QTimer;
     m_goAheadTimer->setSingleShot(true);
-    connect(m_goAheadTimer, &QTimer::timeout, m_queue, [this] {
-        settleGoAhead(std::make_exception_ptr(goAheadFailure("The transcript feed did not open.")));
-    });
+    connect(m_goAheadTimer, &QTimer::timeout, m_queue,
+            [this] { settleGoAhead(GoAhead::timedOut); });
     m_goAheadTimer->start(m_timing.goAhead);
     m_socket->open();
 }
 
-void Subscription::settleGoAhead(std::exception_ptr failure) {
+void Subscription::settleGoAhead(GoAhead outcome) {
     {
         const std::lock_guard lock(m_goAheadMutex);
-        if (m_goAheadSettled)
+        if (m_goAhead != GoAhead::waiting)
             return;
-        m_goAheadSettled = true;
+        m_goAhead = outcome;
     }
     if (m_goAheadTimer)
         m_goAheadTimer->stop();
-    if (failure)
-        m_goAhead.setException(failure);
-    m_goAhead.finish();
+    m_goAheadDone.finish();
 }
 
 void Subscription::onFeedFrame(const QJsonObject& frame) {
     if (event::type(frame) == QLatin1String("subscribe.ready")) {
-        settleGoAhead(nullptr); // a repeated go-ahead is dropped
+        settleGoAhead(GoAhead::ready); // a repeated go-ahead is dropped
         return;
     }
     handle(frame);
 }
 
 void Subscription::onFeedClosed(const std::optional<QString>& reason) {
-    bool opened = false;
-    {
-        const std::lock_guard lock(m_goAheadMutex);
-        opened = m_goAheadSettled;
-    }
-    if (!opened) {
-        settleGoAhead(std::make_exception_ptr(
-            goAheadFailure("The transcript feed closed before it opened.")));
+    if (goAhead() == GoAhead::waiting) {
+        settleGoAhead(GoAhead::closed);
         return;
     }
     // Whatever was held back or is being repaired will not be delivered: a new feed's first
@@ -164,16 +178,12 @@ void Subscription::onFeedClosed(const std::optional<QString>& reason) {
 void Subscription::close() {
     m_closedByOwner = true;
     m_stop.request_stop();
-    QMetaObject::invokeMethod(
-        m_queue,
-        [this] {
-            if (m_socket)
-                m_socket->close();
-            else
-                settleGoAhead(std::make_exception_ptr(
-                    goAheadFailure("The transcript feed closed before it opened.")));
-        },
-        Qt::QueuedConnection);
+    m_queue->post([this] {
+        if (m_socket)
+            m_socket->close();
+        else
+            settleGoAhead(GoAhead::closed);
+    });
 }
 
 void Subscription::handle(const QJsonObject& frame) {
@@ -193,8 +203,7 @@ void Subscription::handle(const QJsonObject& frame) {
         // A hole: hold this and everything after it until a snapshot has filled it.
         m_buffering = QList<QJsonObject>{frame};
         const qint64 after = m_cursor;
-        QMetaObject::invokeMethod(
-            this, [this, after] { repair(after); }, Qt::QueuedConnection);
+        m_home->post([this, after] { repair(after); });
         return;
     }
     m_cursor = *position;
@@ -209,7 +218,8 @@ void Subscription::apply(const TranscriptSnapshot& snapshot) {
         return;
     m_cursor = std::max(m_cursor, snapshot.lastSeq);
     emit snapshotReceived(snapshot);
-    // The repair is over once its snapshot is in: a hole among the held events starts the next.
+    // The repair is over once its snapshot is in, so a hole among the held events starts the
+    // next one rather than being passed over.
     const QList<QJsonObject> held = m_buffering.value_or(QList<QJsonObject>());
     m_buffering.reset();
     for (const QJsonObject& frame : held)
@@ -220,14 +230,11 @@ QFuture<void> Subscription::deliver(TranscriptSnapshot snapshot) {
     auto done = std::make_shared<QPromise<void>>();
     done->start();
     QFuture<void> future = done->future();
-    // If the feed's thread is gone the call never runs; the promise then ends cancelled.
-    QMetaObject::invokeMethod(
-        m_queue,
-        [this, done, snapshot = std::move(snapshot)] {
-            apply(snapshot);
-            done->finish();
-        },
-        Qt::QueuedConnection);
+    // Should the feed's thread end first, the task is dropped and the promise ends cancelled.
+    m_queue->post([this, done, snapshot = std::move(snapshot)] {
+        apply(snapshot);
+        done->finish();
+    });
     return future;
 }
 

@@ -9,19 +9,22 @@
 #include <QObject>
 #include <QPointer>
 #include <QPromise>
-#include <QThread>
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <stop_token>
+#include <thread>
 
+class QEventLoop;
 class QTimer;
 
 namespace pq {
 
 class API;
+class Mailbox;
 class Socket;
 
 // The transcript feed of one recording, in one reading language. Hands its owner an ordered,
@@ -30,10 +33,11 @@ class Socket;
 // held back meanwhile are replayed. A repair that cannot be fetched is retried with the same
 // position, waiting longer each time, until it succeeds or the feed is closed.
 //
-// The feed's state lives on its own thread ("parloquent.subscription"), where the socket runs
-// and where `snapshotReceived` and `frameReceived` are emitted, one at a time, in delivery
-// order; owners on another thread receive them queued, in the same order. `open`, `close` and
-// destruction belong to the thread of the API client, which also runs the snapshot requests.
+// The feed runs on a thread of its own ("parloquent.subs"), which owns the socket and all the
+// feed's state; `snapshotReceived` and `frameReceived` are emitted there, one at a time, in
+// delivery order (owners on another thread receive them queued, in the same order, or take
+// them with a direct connection and move them on themselves). `open`, `close` and destruction
+// belong to the thread of the API client, which also runs the snapshot requests.
 class Subscription : public QObject {
     Q_OBJECT
 
@@ -69,17 +73,22 @@ signals:
     void lost(const std::optional<QString>& reason);
 
 private:
+    // How the wait for the go-ahead ended.
+    enum class GoAhead { waiting, ready, timedOut, closed, cancelled };
+
     // On the owner's thread.
-    QFuture<void> beginOpen();
+    void startOpening();
     QCoro::Task<void> resnapshot(std::optional<qint64> after);
     QCoro::Task<void> repair(qint64 after);
     QFuture<void> deliver(TranscriptSnapshot snapshot);
+    GoAhead goAhead() const;
 
     // On the feed's thread.
+    void run(std::promise<void>& started);
     void startFeed(const QUrl& url, const std::optional<QString>& bearer);
     void onFeedFrame(const QJsonObject& frame);
     void onFeedClosed(const std::optional<QString>& reason);
-    void settleGoAhead(std::exception_ptr failure);
+    void settleGoAhead(GoAhead outcome);
     void handle(const QJsonObject& frame);
     void apply(const TranscriptSnapshot& snapshot);
     void teardown();
@@ -89,10 +98,12 @@ private:
     const std::optional<QString> m_lang;
     const Timing m_timing;
 
-    QThread m_thread;
-    QObject* m_queue; // lives on m_thread: the serial context of the feed
+    Mailbox* m_home;              // on the owner's thread: repairs start here
+    Mailbox* m_queue = nullptr;   // on the feed's thread: the feed's serial context
+    QEventLoop* m_loop = nullptr; // the feed thread's event loop
+    std::thread m_thread;
 
-    // Feed state, touched only on m_queue.
+    // Feed state, touched only on the feed's thread.
     Socket* m_socket = nullptr;
     QTimer* m_goAheadTimer = nullptr;
     qint64 m_cursor = -1;
@@ -100,11 +111,11 @@ private:
     // way exactly while it is present after the first snapshot.
     std::optional<QList<QJsonObject>> m_buffering = QList<QJsonObject>();
 
-    std::mutex m_goAheadMutex;
-    bool m_goAheadSettled = false; // guarded by m_goAheadMutex
-    QPromise<void> m_goAhead;
+    mutable std::mutex m_goAheadMutex;
+    GoAhead m_goAhead = GoAhead::waiting; // guarded by m_goAheadMutex
+    QPromise<void> m_goAheadDone;         // finished once m_goAhead is settled
 
-    std::stop_source m_stop; // the feed is over: close, loss or destruction
+    std::stop_source m_stop; // the feed is over: closed, lost or destroyed
     std::atomic<bool> m_closedByOwner{false};
 };
 

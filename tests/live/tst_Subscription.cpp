@@ -19,6 +19,8 @@
 #include <QUrlQuery>
 #include <QWebSocket>
 
+#include <mutex>
+
 using namespace pq;
 using namespace pq::test;
 using namespace std::chrono_literals;
@@ -52,35 +54,56 @@ std::optional<qint64> afterOf(const RecordedRequest& request) {
 }
 
 // What the owner received, in order: "S<lastSeq>" for a snapshot, "<position>" for a positioned
-// frame, the type for any other.
-struct Owner {
-    QObject context; // on the test's thread: deliveries arrive queued, as on a main thread
-    QStringList log;
-    QList<QJsonObject> frames;
-    QList<TranscriptSnapshot> snapshots;
-    QList<std::optional<QString>> losses;
-    Transcript transcript{QStringLiteral("es")};
-
+// frame, the type for any other. It takes deliveries on the feed's thread and hands them to the
+// test's thread under its own lock, as an owner on another thread does.
+class Owner {
+public:
     void follow(Subscription& feed) {
-        QObject::connect(&feed, &Subscription::snapshotReceived, &context,
+        QObject::connect(&feed, &Subscription::snapshotReceived,
                          [this](const TranscriptSnapshot& s) {
-                             log.append(QStringLiteral("S%1").arg(s.lastSeq));
-                             snapshots.append(s);
-                             transcript.apply(s);
+                             const std::lock_guard lock(m_mutex);
+                             m_log.append(QStringLiteral("S%1").arg(s.lastSeq));
+                             m_transcript.apply(s);
                          });
-        QObject::connect(&feed, &Subscription::frameReceived, &context,
-                         [this](const QJsonObject& f) {
-                             const QJsonValue cursor = f.value("cursor");
-                             const QJsonValue seq = f.value("seq");
-                             log.append(cursor.isDouble() ? QString::number(cursor.toInteger())
-                                        : seq.isDouble()  ? QString::number(seq.toInteger())
-                                                          : f.value("type").toString());
-                             frames.append(f);
-                             transcript.apply(f);
-                         });
-        QObject::connect(&feed, &Subscription::lost, &context,
-                         [this](const std::optional<QString>& r) { losses.append(r); });
+        QObject::connect(&feed, &Subscription::frameReceived, [this](const QJsonObject& f) {
+            const std::lock_guard lock(m_mutex);
+            const QJsonValue cursor = f.value("cursor");
+            const QJsonValue seq = f.value("seq");
+            m_log.append(cursor.isDouble() ? QString::number(cursor.toInteger())
+                         : seq.isDouble()  ? QString::number(seq.toInteger())
+                                           : f.value("type").toString());
+            m_frames.append(f);
+            m_transcript.apply(f);
+        });
+        QObject::connect(&feed, &Subscription::lost, [this](const std::optional<QString>& r) {
+            const std::lock_guard lock(m_mutex);
+            m_losses.append(r);
+        });
     }
+
+    QStringList log() const {
+        const std::lock_guard lock(m_mutex);
+        return m_log;
+    }
+    QList<QJsonObject> frames() const {
+        const std::lock_guard lock(m_mutex);
+        return m_frames;
+    }
+    QList<std::optional<QString>> losses() const {
+        const std::lock_guard lock(m_mutex);
+        return m_losses;
+    }
+    Transcript transcript() const {
+        const std::lock_guard lock(m_mutex);
+        return m_transcript;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QStringList m_log;
+    QList<QJsonObject> m_frames;
+    QList<std::optional<QString>> m_losses;
+    Transcript m_transcript{QStringLiteral("es")};
 };
 
 // A service for one recording: the feed socket (the test scripts it through `client`) and the
@@ -193,11 +216,12 @@ void TestSubscription::openAddressesTheFeedAndLoadsTheWholeTranscript() {
     QCOMPARE(snapshot.header("Authorization"), QByteArray("Bearer pq_key_s"));
 
     // open() returns once the snapshot is delivered.
-    QTRY_COMPARE(owner.log, QStringList{"S3"});
-    QCOMPARE(owner.transcript.lines(60).first().translation, std::optional<QString>("Hola."));
-    QCOMPARE(owner.transcript.name(0), QStringLiteral("Ada"));
+    QTRY_COMPARE(owner.log(), QStringList{"S3"});
+    const Transcript got = owner.transcript();
+    QCOMPARE(got.lines(60).first().translation, std::optional<QString>("Hola."));
+    QCOMPARE(got.name(0), QStringLiteral("Ada"));
     QTest::qWait(50);
-    QCOMPARE(owner.log, QStringList{"S3"});
+    QCOMPARE(owner.log(), QStringList{"S3"});
 }
 
 void TestSubscription::withoutLanguageOrKey() {
@@ -236,8 +260,8 @@ void TestSubscription::goAheadTimesOut() {
     QTRY_COMPARE(service.disconnects, 1);
     QVERIFY(service.server.httpRequests().isEmpty());
     QTest::qWait(50);
-    QVERIFY(owner.log.isEmpty());
-    QVERIFY(owner.losses.isEmpty());
+    QVERIFY(owner.log().isEmpty());
+    QVERIFY(owner.losses().isEmpty());
 }
 
 void TestSubscription::feedClosesBeforeTheGoAhead() {
@@ -260,7 +284,7 @@ void TestSubscription::feedClosesBeforeTheGoAhead() {
         QCOMPARE(error->message(), QStringLiteral("The transcript feed closed before it opened."));
         QVERIFY(error->retryable());
         QTest::qWait(50);
-        QVERIFY(owner.losses.isEmpty());
+        QVERIFY(owner.losses().isEmpty());
     }
 }
 
@@ -280,8 +304,8 @@ void TestSubscription::firstSnapshotFails() {
     QCOMPARE(error->status(), std::optional<int>(403));
     QTRY_COMPARE(service.disconnects, 1);
     QTest::qWait(50);
-    QVERIFY(owner.log.isEmpty());
-    QVERIFY(owner.losses.isEmpty());
+    QVERIFY(owner.log().isEmpty());
+    QVERIFY(owner.losses().isEmpty());
 }
 
 void TestSubscription::repeatsAreDropped() {
@@ -294,9 +318,9 @@ void TestSubscription::repeatsAreDropped() {
     QVERIFY(!await(feed.open())->error);
     service.send(
         {frameAt(3), frameAt(5), frameAt(6), frameAt(6), frameAt(4), frameAt(7), frameAt(5)});
-    QTRY_COMPARE(owner.log, (QStringList{"S4", "5", "6", "7"}));
+    QTRY_COMPARE(owner.log(), (QStringList{"S4", "5", "6", "7"}));
     QTest::qWait(50);
-    QCOMPARE(owner.log.size(), 4);
+    QCOMPARE(owner.log().size(), 4);
     QCOMPARE(service.server.httpRequests().size(), 1);
 }
 
@@ -328,9 +352,9 @@ void TestSubscription::gapRepair() {
     QCOMPARE(service.snapshotAfters(), (QList<std::optional<qint64>>{std::nullopt, 5}));
     QCOMPARE(service.server.httpRequests().last().target,
              QByteArray("/v1/recordings/rec-1/transcript?after=5&lang=es"));
-    QTRY_COMPARE(owner.log.size(), expected.size() - 1);
+    QTRY_COMPARE(owner.log().size(), expected.size() - 1);
     service.send(frameAt(9));
-    QTRY_COMPARE(owner.log, expected);
+    QTRY_COMPARE(owner.log(), expected);
     QCOMPARE(service.server.httpRequests().size(), 2);
 }
 
@@ -347,13 +371,13 @@ void TestSubscription::positionPrefersCursorOverSeq() {
     service.send(QJsonObject{{"type", "b"}, {"seq", 4}});                     // 4 again: dropped
     service.send(QJsonObject{{"type", "c"}, {"cursor", "5"}, {"seq", 5}});    // by its seq
     service.send(QJsonObject{{"type", "d"}, {"cursor", 6.0}});                // whole number
-    QTRY_COMPARE(owner.frames.size(), 4);
+    QTRY_COMPARE(owner.frames().size(), 4);
     QStringList types;
-    for (const QJsonObject& f : owner.frames)
+    for (const QJsonObject& f : owner.frames())
         types.append(f.value("type").toString());
     QCOMPARE(types, (QStringList{"transcript.translated", "a", "c", "d"}));
     QTest::qWait(50);
-    QCOMPARE(owner.frames.size(), 4);
+    QCOMPARE(owner.frames().size(), 4);
     QCOMPARE(service.server.httpRequests().size(), 1);
 }
 
@@ -368,9 +392,9 @@ void TestSubscription::noopWithAndWithoutPosition() {
     // The positioned keep-alive moves the cursor (6 is next, no repair) without being delivered.
     service.send(
         {frameAt(5, "noop"), QJsonObject{{"type", "noop"}}, frameAt(6), frameAt(5, "noop")});
-    QTRY_COMPARE(owner.log, (QStringList{"S4", "noop", "6"}));
+    QTRY_COMPARE(owner.log(), (QStringList{"S4", "noop", "6"}));
     QTest::qWait(50);
-    QCOMPARE(owner.log.size(), 3);
+    QCOMPARE(owner.log().size(), 3);
     QCOMPARE(service.server.httpRequests().size(), 1);
 }
 
@@ -390,7 +414,7 @@ void TestSubscription::eventsBeforeGoAheadAndFirstSnapshotAreReplayedInOrder() {
     owner.follow(feed);
     auto out = await(feed.open());
     QVERIFY2(!out->error, qPrintable(describe(out->error)));
-    QTRY_COMPARE(owner.log, (QStringList{"S1", "unplaced", "2", "3", "4"}));
+    QTRY_COMPARE(owner.log(), (QStringList{"S1", "unplaced", "2", "3", "4"}));
     QCOMPARE(service.server.httpRequests().size(), 1);
 }
 
@@ -409,8 +433,8 @@ void TestSubscription::unpositionedEventDuringARepairIsHeld() {
     QTRY_COMPARE(service.server.httpRequests().size(), 2);
     service.send({QJsonObject{{"type", "unplaced"}}, frameAt(7)});
     QTest::qWait(100);
-    QCOMPARE(owner.log, QStringList{"S4"});
-    QTRY_COMPARE(owner.log, (QStringList{"S4", "S5", "6", "unplaced", "7"}));
+    QCOMPARE(owner.log(), QStringList{"S4"});
+    QTRY_COMPARE(owner.log(), (QStringList{"S4", "S5", "6", "unplaced", "7"}));
 }
 
 void TestSubscription::gapAmongHeldEventsStartsTheNextRepair() {
@@ -428,7 +452,7 @@ void TestSubscription::gapAmongHeldEventsStartsTheNextRepair() {
     QVERIFY(!await(feed.open())->error);
     // 6 opens a repair; 9 waits behind it with 7 and 8 still missing when it ends.
     service.send({frameAt(6), frameAt(9)});
-    QTRY_COMPARE(owner.log, (QStringList{"S4", "S5", "6", "S8", "9"}));
+    QTRY_COMPARE(owner.log(), (QStringList{"S4", "S5", "6", "S8", "9"}));
     QCOMPARE(service.snapshotAfters(), (QList<std::optional<qint64>>{std::nullopt, 4, 6}));
 }
 
@@ -452,15 +476,15 @@ void TestSubscription::failedRepairIsRetriedWithTheSameAfter() {
     // Held meanwhile, repeats included.
     service.send(
         {frameAt(8), frameAt(7), QJsonObject{{"type", "unplaced"}}, frameAt(8), frameAt(9)});
-    QTRY_COMPARE(owner.log, (QStringList{"S4", "5", "S6", "7", "8", "unplaced", "9"}));
+    QTRY_COMPARE(owner.log(), (QStringList{"S4", "5", "S6", "7", "8", "unplaced", "9"}));
     QCOMPARE(service.snapshotAfters(), (QList<std::optional<qint64>>{std::nullopt, 5, 5, 5}));
     // Waits of 60 ms, then 120 ms.
     const QList<RecordedRequest> requests = service.server.httpRequests();
     QVERIFY(requests[2].receivedAtMs - requests[1].receivedAtMs >= 55);
     QVERIFY(requests[3].receivedAtMs - requests[2].receivedAtMs >= 110);
     QTest::qWait(100);
-    QCOMPARE(owner.log.size(), 7);
-    QVERIFY(owner.losses.isEmpty());
+    QCOMPARE(owner.log().size(), 7);
+    QVERIFY(owner.losses().isEmpty());
 }
 
 void TestSubscription::closeStopsRetriesAndDeliveries() {
@@ -482,8 +506,8 @@ void TestSubscription::closeStopsRetriesAndDeliveries() {
     const qsizetype requests = service.server.httpRequests().size();
     QTest::qWait(600);
     QVERIFY(service.server.httpRequests().size() <= requests + 1);
-    QCOMPARE(owner.log, (QStringList{"S4", "5"}));
-    QVERIFY(owner.losses.isEmpty());
+    QCOMPARE(owner.log(), (QStringList{"S4", "5"}));
+    QVERIFY(owner.losses().isEmpty());
 }
 
 void TestSubscription::lossOfAnOpenFeedIsReported() {
@@ -502,16 +526,16 @@ void TestSubscription::lossOfAnOpenFeedIsReported() {
     QTRY_VERIFY(service.server.httpRequests().size() >= 2);
     service.client->close(QWebSocketProtocol::CloseCodeGoingAway,
                           QStringLiteral("Recording moved to another server."));
-    QTRY_COMPARE(owner.losses.size(), 1);
-    QCOMPARE(owner.losses[0], std::optional<QString>("Recording moved to another server."));
+    QTRY_COMPARE(owner.losses().size(), 1);
+    QCOMPARE(owner.losses()[0], std::optional<QString>("Recording moved to another server."));
     // The lost feed stops repairing; nothing more is delivered.
     const qsizetype requests = service.server.httpRequests().size();
     QTest::qWait(500);
     QVERIFY(service.server.httpRequests().size() <= requests + 1);
-    QCOMPARE(owner.log, (QStringList{"S4", "5"}));
+    QCOMPARE(owner.log(), (QStringList{"S4", "5"}));
     feed.close();
     QTest::qWait(50);
-    QCOMPARE(owner.losses.size(), 1);
+    QCOMPARE(owner.losses().size(), 1);
 
     // A dropped connection is a loss too.
     Service dropping;
@@ -521,8 +545,8 @@ void TestSubscription::lossOfAnOpenFeedIsReported() {
     owner3.follow(third);
     QVERIFY(!await(third.open())->error);
     dropping.client->abort();
-    QTRY_COMPARE(owner3.losses.size(), 1);
-    QVERIFY(owner3.losses[0] && !owner3.losses[0]->isEmpty());
+    QTRY_COMPARE(owner3.losses().size(), 1);
+    QVERIFY(owner3.losses()[0] && !owner3.losses()[0]->isEmpty());
 }
 
 void TestSubscription::closeByTheOwnerIsNoLoss() {
@@ -536,7 +560,7 @@ void TestSubscription::closeByTheOwnerIsNoLoss() {
     feed->close();
     QTRY_COMPARE(service.disconnects, 1);
     QTest::qWait(50);
-    QVERIFY(owner.losses.isEmpty());
+    QVERIFY(owner.losses().isEmpty());
 
     // Destroying an open feed closes it without a word, too.
     auto other =
@@ -547,7 +571,7 @@ void TestSubscription::closeByTheOwnerIsNoLoss() {
     other.reset();
     QTRY_COMPARE(service.disconnects, 2);
     QTest::qWait(50);
-    QVERIFY(owner2.losses.isEmpty());
+    QVERIFY(owner2.losses().isEmpty());
 }
 
 namespace {
@@ -796,7 +820,8 @@ void TestSubscription::randomRepeatsDropsAndReorderings() {
         // The owner has everything once a delivery or a snapshot reaches the last position.
         const auto reached = [&owner] {
             qint64 top = -1;
-            for (const QString& entry : std::as_const(owner.log))
+            const QStringList log = owner.log();
+            for (const QString& entry : log)
                 top = std::max(top, entry.startsWith('S') ? entry.mid(1).toLongLong()
                                                           : entry.toLongLong());
             return top;
@@ -805,23 +830,26 @@ void TestSubscription::randomRepeatsDropsAndReorderings() {
         QTest::qWait(50);
 
         const Transcript expected = truth.at(count);
-        QCOMPARE(owner.transcript.segments(), expected.segments());
-        QCOMPARE(owner.transcript.sentences(), expected.sentences());
-        QCOMPARE(owner.transcript.names(), expected.names());
+        const Transcript got = owner.transcript();
+        const QStringList log = owner.log();
+        const QList<QJsonObject> frames = owner.frames();
+        QCOMPARE(got.segments(), expected.segments());
+        QCOMPARE(got.sentences(), expected.sentences());
+        QCOMPARE(got.names(), expected.names());
         // A snapshot carries no draft: when the last event (a commit) came as a snapshot, an
         // older draft may still show. Delivered as an event, it leaves the very same transcript.
-        if (owner.log.last() == QString::number(count)) {
-            QVERIFY(owner.transcript == expected);
-            QCOMPARE(owner.transcript.lines(60), expected.lines(60));
-            QCOMPARE(owner.transcript.lines(40), expected.lines(40));
+        if (log.last() == QString::number(count)) {
+            QVERIFY(got == expected);
+            QCOMPARE(got.lines(60), expected.lines(60));
+            QCOMPARE(got.lines(40), expected.lines(40));
         } else {
-            QCOMPARE(owner.transcript.linesFromScratch(60).size(), expected.lines(60).size());
+            QCOMPARE(got.linesFromScratch(60).size(), expected.lines(60).size());
         }
 
         // Every event reached the owner at most once, in order, as the service made it.
         qint64 last = -1;
         qsizetype frameIndex = 0;
-        for (const QString& entry : std::as_const(owner.log)) {
+        for (const QString& entry : log) {
             if (entry.startsWith('S')) {
                 last = std::max(last, entry.mid(1).toLongLong());
                 continue;
@@ -829,11 +857,11 @@ void TestSubscription::randomRepeatsDropsAndReorderings() {
             const qint64 p = entry.toLongLong();
             QVERIFY2(p > last,
                      qPrintable(QStringLiteral("seed %1: %2 after %3").arg(seed).arg(p).arg(last)));
-            QCOMPARE(owner.frames[frameIndex++], truth.events[p - 1]);
+            QCOMPARE(frames[frameIndex++], truth.events[p - 1]);
             last = p;
         }
         QCOMPARE(last, qint64(count));
-        QVERIFY(owner.losses.isEmpty());
+        QVERIFY(owner.losses().isEmpty());
         QVERIFY(service.server.httpRequests().size() >= 2); // some repairs really happened
     }
 }
