@@ -126,7 +126,7 @@ QCoro::Task<void> Subscription::open() {
 }
 
 void Subscription::startFeed(const QUrl& url, const std::optional<QString>& bearer) {
-    if (m_stop.stop_requested()) {
+    if (isOver()) {
         settleGoAhead(GoAhead::closed);
         return;
     }
@@ -169,8 +169,10 @@ void Subscription::onFeedClosed(const std::optional<QString>& reason) {
         return;
     }
     // Whatever was held back or is being repaired will not be delivered: a new feed's first
-    // snapshot covers it.
-    m_stop.request_stop();
+    // snapshot covers it. The stop is requested on the owner's thread, where the requests and
+    // waits it cancels live.
+    m_ended = true;
+    m_home->post([this] { m_stop.request_stop(); });
     if (!m_closedByOwner)
         emit lost(reason);
 }
@@ -193,7 +195,7 @@ void Subscription::handle(const QJsonObject& frame) {
     }
     const std::optional<qint64> position = event::position(frame);
     if (!position) {
-        if (!m_stop.stop_requested())
+        if (!isOver())
             emit frameReceived(frame);
         return;
     }
@@ -209,12 +211,16 @@ void Subscription::handle(const QJsonObject& frame) {
     m_cursor = *position;
     if (event::type(frame) == QLatin1String("noop"))
         return; // a keep-alive is counted, not delivered
-    if (!m_stop.stop_requested())
+    if (!isOver())
         emit frameReceived(frame);
 }
 
+bool Subscription::isOver() const {
+    return m_ended || m_stop.stop_requested();
+}
+
 void Subscription::apply(const TranscriptSnapshot& snapshot) {
-    if (m_stop.stop_requested())
+    if (isOver())
         return;
     m_cursor = std::max(m_cursor, snapshot.lastSeq);
     emit snapshotReceived(snapshot);

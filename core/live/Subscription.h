@@ -91,6 +91,8 @@ private:
     void settleGoAhead(GoAhead outcome);
     void handle(const QJsonObject& frame);
     void apply(const TranscriptSnapshot& snapshot);
+    // Closed by the owner, lost, or being destroyed: nothing more is delivered.
+    bool isOver() const;
     void teardown();
 
     QPointer<API> m_api;
@@ -107,6 +109,7 @@ private:
     Socket* m_socket = nullptr;
     QTimer* m_goAheadTimer = nullptr;
     qint64 m_cursor = -1;
+    bool m_ended = false; // the socket has closed
     // Events held back while a snapshot is awaited; absent while events flow. A repair is under
     // way exactly while it is present after the first snapshot.
     std::optional<QList<QJsonObject>> m_buffering = QList<QJsonObject>();
