@@ -93,6 +93,11 @@ void Subscription::startOpening() {
 
 QCoro::Task<void> Subscription::open() {
     const QPointer<Subscription> self(this);
+    if (m_opening)
+        throw APIError(QStringLiteral("invalid_state"),
+                       QStringLiteral("The transcript feed was opened already."), std::nullopt,
+                       false);
+    m_opening = true;
     startOpening(); // plain code: GCC 12 mishandles capturing lambdas in coroutine bodies
     QFuture<void> settled = m_goAheadDone.future();
     std::exception_ptr failure;

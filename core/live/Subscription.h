@@ -100,6 +100,7 @@ private:
     const std::optional<QString> m_lang;
     const Timing m_timing;
 
+    bool m_opening = false;       // touched on the owner's thread
     Mailbox* m_home;              // on the owner's thread: repairs start here
     Mailbox* m_queue = nullptr;   // on the feed's thread: the feed's serial context
     QEventLoop* m_loop = nullptr; // the feed thread's event loop

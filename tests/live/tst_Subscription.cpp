@@ -235,6 +235,11 @@ void TestSubscription::withoutLanguageOrKey() {
     QVERIFY(!upgrade.hasHeader("Authorization"));
     QCOMPARE(service.server.httpRequests().first().target,
              QByteArray("/v1/recordings/rec-2/transcript"));
+    // A feed opens once.
+    const auto again = await(feed.open())->errorAs<APIError>();
+    QVERIFY(again);
+    QCOMPARE(again->code(), QStringLiteral("invalid_state"));
+    QCOMPARE(service.server.upgrades().size(), 1);
 }
 
 void TestSubscription::goAheadTimesOut() {
