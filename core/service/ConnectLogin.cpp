@@ -3,17 +3,21 @@
 #include "API.h"
 #include "APIError.h"
 #include "ConnectCallback.h"
+#include "Mailbox.h"
 
-#include <QCoroFuture>
 #include <QCryptographicHash>
+#include <QEventLoop>
 #include <QFile>
-#include <QPromise>
 #include <QRandomGenerator>
 #include <QSysInfo>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QThread>
 #include <QTimer>
+
+#include <coroutine>
+#include <future>
+#include <pthread.h>
+#include <thread>
 
 namespace pq {
 
@@ -35,43 +39,72 @@ Finish failure(const QString& code, const QString& message) {
 
 } // namespace
 
-// Everything that changes during an attempt, touched only on the connect thread.
-class ConnectLogin::Queue : public QObject {
+// The pending end of one `run`, awaited and completed on the object's own thread.
+struct ConnectLogin::Completion {
+    std::optional<Finish> outcome;
+    std::coroutine_handle<> waiter;
+
+    void complete(Finish finish) {
+        if (outcome)
+            return;
+        outcome = std::move(finish);
+        if (const auto w = std::exchange(waiter, nullptr))
+            w.resume();
+    }
+
+    // QCoro copies what it awaits, so the awaiter only points at the completion.
+    struct Awaiter {
+        std::shared_ptr<Completion> completion;
+        bool await_ready() const noexcept { return completion->outcome.has_value(); }
+        void await_suspend(std::coroutine_handle<> h) noexcept { completion->waiter = h; }
+        Finish await_resume() { return std::move(*completion->outcome); }
+    };
+};
+
+// Everything that changes during an attempt, touched only on the connect thread. Work reaches
+// that thread, and results come back, through mailboxes (a std::mutex ThreadSanitizer can see).
+class ConnectLogin::Queue {
 public:
     explicit Queue(ConnectLogin* owner) : m_owner(owner) {
-        m_thread.setObjectName(QStringLiteral("parloquent.connect"));
-        moveToThread(&m_thread);
-        m_thread.start();
+        std::promise<void> started;
+        std::future<void> running = started.get_future();
+        m_thread = std::thread([this, &started] {
+            pthread_setname_np(pthread_self(), "parloquent.connect");
+            QEventLoop loop;
+            Mailbox mailbox;
+            m_loop = &loop;
+            m_mailbox = &mailbox;
+            started.set_value();
+            loop.exec();
+            // Listener, timer and connections go with their thread.
+            delete m_context;
+        });
+        running.wait();
     }
 
-    ~Queue() override {
-        // End a pending attempt and drop the listener and connections on their own thread.
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                finish(failure("cancelled", QStringLiteral("Sign-in was cancelled.")));
-                qDeleteAll(children());
-            },
-            Qt::BlockingQueuedConnection);
-        m_thread.quit();
-        m_thread.wait();
+    ~Queue() {
+        m_mailbox->post([this] {
+            finish(failure("cancelled", QStringLiteral("Sign-in was cancelled.")));
+            m_loop->quit();
+        });
+        m_thread.join();
     }
 
-    void start(std::shared_ptr<QPromise<Finish>> promise, QUrl app,
+    void start(std::shared_ptr<Completion> completion, QUrl app, QString computerName,
                std::function<void(const QUrl&)> open) {
-        QMetaObject::invokeMethod(this,
-                                  [this, promise, app, open] { onStart(promise, app, open); });
+        m_mailbox->post([this, completion, app, computerName, open] {
+            onStart(completion, app, computerName, open);
+        });
     }
 
     void cancel() {
-        QMetaObject::invokeMethod(this, [this] {
-            finish(failure("cancelled", QStringLiteral("Sign-in was cancelled.")));
-        });
+        m_mailbox->post(
+            [this] { finish(failure("cancelled", QStringLiteral("Sign-in was cancelled."))); });
     }
 
     // The token exchange's outcome, back on the connect thread.
     void exchanged(QPointer<QTcpSocket> connection, Finish outcome) {
-        QMetaObject::invokeMethod(this, [this, connection, outcome] {
+        m_mailbox->post([this, connection, outcome] {
             if (outcome.error)
                 reply(connection, ConnectCallback::exchangeFailedMessage(describe(outcome.error)),
                       false);
@@ -82,27 +115,36 @@ public:
     }
 
 private:
-    void onStart(const std::shared_ptr<QPromise<Finish>>& promise, const QUrl& app,
-                 const std::function<void(const QUrl&)>& open) {
+    // Parent of everything made on the connect thread.
+    QObject* context() {
+        if (!m_context)
+            m_context = new QObject;
+        return m_context;
+    }
+
+    void onStart(const std::shared_ptr<Completion>& completion, const QUrl& app,
+                 const QString& computerName, const std::function<void(const QUrl&)>& open) {
         if (m_continuation) {
-            promise->addResult(
-                failure("invalid_state", QStringLiteral("A sign-in is already running.")));
-            promise->finish();
+            m_owner->m_home->post([completion] {
+                completion->complete(
+                    failure("invalid_state", QStringLiteral("A sign-in is already running.")));
+            });
             return;
         }
-        m_continuation = promise;
+        m_continuation = completion;
 
-        m_listener = new QTcpServer(this);
-        QObject::connect(m_listener, &QTcpServer::newConnection, this, [this] { onConnection(); });
+        m_listener = new QTcpServer(context());
+        QObject::connect(m_listener, &QTcpServer::newConnection, context(),
+                         [this] { onConnection(); });
         if (!m_listener->listen(QHostAddress::LocalHost, 0)) {
             finish(failure("auth", QStringLiteral("Could not listen on this computer: ") +
                                        m_listener->errorString()));
             return;
         }
 
-        m_timeout = new QTimer(this);
+        m_timeout = new QTimer(context());
         m_timeout->setSingleShot(true);
-        QObject::connect(m_timeout, &QTimer::timeout, this, [this] {
+        QObject::connect(m_timeout, &QTimer::timeout, context(), [this] {
             finish(failure("cancelled", QStringLiteral("Sign-in timed out. Try again.")));
         });
         m_timeout->start(m_owner->m_options.timeout);
@@ -112,14 +154,14 @@ private:
         m_state = token(stateLength);
         const quint16 port = m_listener->serverPort();
         m_redirectURI = QStringLiteral("http://127.0.0.1:%1/callback").arg(port);
-        const QUrl address = consentAddress(app, port, m_verifier, m_state,
-                                            clientName(m_owner->m_options.computerName()));
-        QMetaObject::invokeMethod(m_owner, [open, address] { open(address); });
+        const QUrl address =
+            consentAddress(app, port, m_verifier, m_state, clientName(computerName));
+        m_owner->m_home->post([open, address] { open(address); });
     }
 
     void onConnection() {
         while (QTcpSocket* socket = m_listener->nextPendingConnection()) {
-            socket->setParent(this);
+            socket->setParent(context());
             auto* idle = new QTimer(socket);
             idle->setSingleShot(true);
             QObject::connect(idle, &QTimer::timeout, socket, &QTcpSocket::abort);
@@ -127,13 +169,14 @@ private:
             QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             // One read decides the answer; later bytes are not looked at.
             auto answered = std::make_shared<bool>(false);
-            QObject::connect(socket, &QTcpSocket::readyRead, this, [this, socket, idle, answered] {
-                if (*answered)
-                    return;
-                *answered = true;
-                idle->stop();
-                onRequest(socket, socket->read(ConnectCallback::maxRequestBytes));
-            });
+            QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                             [this, socket, idle, answered] {
+                                 if (*answered)
+                                     return;
+                                 *answered = true;
+                                 idle->stop();
+                                 onRequest(socket, socket->read(ConnectCallback::maxRequestBytes));
+                             });
         }
     }
 
@@ -163,15 +206,15 @@ private:
         }
         // Later browser requests are refused by the system from here on.
         stopListener();
-        QMetaObject::invokeMethod(m_owner, [owner = m_owner, queue = QPointer<Queue>(this),
-                                            socket = QPointer(socket), code = outcome.code,
-                                            verifier = m_verifier, redirect = m_redirectURI] {
-            exchange(owner->m_api, queue, socket, code, verifier, redirect);
+        m_owner->m_home->post([owner = m_owner, socket = QPointer(socket), code = outcome.code,
+                               verifier = m_verifier, redirect = m_redirectURI] {
+            exchange(owner->m_api, owner, socket, code, verifier, redirect);
         });
     }
 
-    // Runs on the API's thread; `queue` is only ever deleted on that thread too.
-    static QCoro::Task<void> exchange(QPointer<API> api, QPointer<Queue> queue,
+    // Runs on the API's thread, which is also the owner's: the owner, and with it this queue,
+    // is only ever deleted there.
+    static QCoro::Task<void> exchange(QPointer<API> api, QPointer<ConnectLogin> owner,
                                       QPointer<QTcpSocket> socket, QString code, QString verifier,
                                       QString redirect) {
         Finish outcome;
@@ -179,15 +222,16 @@ private:
             if (!api)
                 throw APIError(QStringLiteral("cancelled"),
                                QStringLiteral("Sign-in was cancelled."), std::nullopt, false);
-            const ConnectToken token = co_await api->connectToken(code, verifier, redirect);
+            QCoro::Task<ConnectToken> exchanging = api->connectToken(code, verifier, redirect);
+            const ConnectToken token = co_await exchanging;
             outcome.result =
                 Result{token.access_token,
                        token.account ? token.account->name : QStringLiteral("Parloquent")};
         } catch (...) {
             outcome.error = std::current_exception();
         }
-        if (queue)
-            queue->exchanged(socket, outcome);
+        if (owner)
+            owner->m_queue->exchanged(socket, outcome);
     }
 
     void reply(const QPointer<QTcpSocket>& socket, const QString& message, bool closeTab) {
@@ -217,14 +261,17 @@ private:
         }
         if (!m_continuation)
             return;
-        const auto continuation = std::exchange(m_continuation, nullptr);
-        continuation->addResult(outcome);
-        continuation->finish();
+        m_owner->m_home->post([continuation = std::exchange(m_continuation, nullptr), outcome] {
+            continuation->complete(outcome);
+        });
     }
 
     ConnectLogin* m_owner;
-    QThread m_thread;
-    std::shared_ptr<QPromise<Finish>> m_continuation;
+    std::thread m_thread;
+    QEventLoop* m_loop = nullptr;
+    Mailbox* m_mailbox = nullptr;
+    QObject* m_context = nullptr;
+    std::shared_ptr<Completion> m_continuation;
     QTcpServer* m_listener = nullptr;
     QTimer* m_timeout = nullptr;
     QString m_verifier;
@@ -235,17 +282,24 @@ private:
 ConnectLogin::ConnectLogin(API* api, QObject* parent) : ConnectLogin(api, Options(), parent) {}
 
 ConnectLogin::ConnectLogin(API* api, Options options, QObject* parent)
-    : QObject(parent), m_api(api), m_options(std::move(options)),
+    : QObject(parent), m_api(api), m_options(std::move(options)), m_home(new Mailbox(this)),
       m_queue(std::make_unique<Queue>(this)) {}
 
-ConnectLogin::~ConnectLogin() = default;
+ConnectLogin::~ConnectLogin() {
+    m_queue.reset();
+    // The queue's last word may still sit in the mailbox, which goes with this object: end a
+    // waiting run here instead.
+    if (m_current)
+        m_current->complete(failure("cancelled", QStringLiteral("Sign-in was cancelled.")));
+}
 
 QCoro::Task<ConnectLogin::Result> ConnectLogin::run(std::function<void(const QUrl&)> open) {
-    auto promise = std::make_shared<QPromise<Finish>>();
-    promise->start();
-    QFuture<Finish> future = promise->future();
-    m_queue->start(promise, m_api ? m_api->env().app : QUrl(), std::move(open));
-    const Finish outcome = co_await future;
+    auto completion = std::make_shared<Completion>();
+    m_current = completion;
+    m_queue->start(completion, m_api ? m_api->env().app : QUrl(), m_options.computerName(),
+                   std::move(open));
+    Completion::Awaiter ending{completion};
+    const Finish outcome = co_await ending;
     if (outcome.error)
         std::rethrow_exception(outcome.error);
     co_return *outcome.result;

@@ -13,7 +13,7 @@
 namespace pq {
 
 class API;
-struct Env;
+class Mailbox;
 
 // Browser sign-in: opens the service's consent page, waits on a loopback listener for the
 // browser's redirect with a one-time code, and trades the code and its PKCE verifier for an API
@@ -66,9 +66,12 @@ public:
 
 private:
     class Queue;
+    struct Completion;
 
     QPointer<API> m_api;
     Options m_options;
+    Mailbox* m_home; // this object's thread
+    std::shared_ptr<Completion> m_current;
     std::unique_ptr<Queue> m_queue;
 };
 
