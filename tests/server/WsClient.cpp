@@ -17,6 +17,7 @@ WsClient::WsClient() {
             ++nonObjectFrames;
     });
     connect(&socket, &QWebSocket::binaryMessageReceived, this, [this] { ++binaryFrames; });
+    connect(&socket, &QWebSocket::connected, this, [this] { connected = true; });
     connect(&socket, &QWebSocket::disconnected, this, [this] {
         closed = true;
         closeCode = socket.closeCode();
@@ -29,9 +30,8 @@ bool WsClient::open(const QUrl& url, const QString& bearer, int timeoutMs) {
     if (!bearer.isEmpty())
         request.setRawHeader("Authorization", "Bearer " + bearer.toUtf8());
     socket.open(request);
-    return waitFor([this] { return socket.state() == QAbstractSocket::ConnectedState || closed; },
-                   timeoutMs) &&
-           socket.state() == QAbstractSocket::ConnectedState;
+    waitFor([this] { return connected || closed; }, timeoutMs);
+    return connected;
 }
 
 bool WsClient::waitFor(const std::function<bool()>& done, int timeoutMs) {

@@ -37,6 +37,7 @@ public:
     QList<QJsonObject> frames;
     int nonObjectFrames = 0;
     int binaryFrames = 0;
+    bool connected = false; // it was open at some point
     bool closed = false;
     int closeCode = -1;
     QString closeReason;
