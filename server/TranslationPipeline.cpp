@@ -102,6 +102,10 @@ bool TranslationPipeline::start() {
     return true;
 }
 
+qint64 TranslationPipeline::processGroup() const {
+    return m_process ? m_process->processId() : 0;
+}
+
 void TranslationPipeline::stop() {
     if (!m_process)
         return;

@@ -31,6 +31,9 @@ public:
     // dropped if context is destroyed first.
     void translate(const QString& text, QObject* context, Done done);
 
+    // The running chain's process group (its leader's pid), or 0.
+    qint64 processGroup() const;
+
     static QByteArray escape(const QString& text);
     static QString unescape(const QByteArray& output);
 
