@@ -44,7 +44,8 @@ std::unique_ptr<Decoder> Decoder::load(const DecoderOptions& options, QString* e
                                   {QStringLiteral("-logfn"), QStringLiteral("/dev/null")},
                                   {QStringLiteral("-dither"), QStringLiteral("yes")},
                                   {QStringLiteral("-seed"), QStringLiteral("1")},
-                                  {QStringLiteral("-remove_noise"), QStringLiteral("no")}};
+                                  {QStringLiteral("-remove_noise"), QStringLiteral("no")},
+                                  {QStringLiteral("-fwdflat"), QStringLiteral("no")}};
     if (options.grammar.isEmpty())
         values.insert(QStringLiteral("-lm"), lm);
     else
