@@ -25,6 +25,13 @@ WsClient::WsClient() {
     });
 }
 
+WsClient::~WsClient() {
+    // QWebSocket 6.4 leaks its close reason when it is destroyed while open: end it first.
+    socket.disconnect(this);
+    if (socket.state() != QAbstractSocket::UnconnectedState)
+        socket.abort();
+}
+
 bool WsClient::open(const QUrl& url, const QString& bearer, int timeoutMs) {
     QNetworkRequest request(url);
     if (!bearer.isEmpty())

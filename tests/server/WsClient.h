@@ -19,6 +19,7 @@ class WsClient : public QObject {
 
 public:
     WsClient();
+    ~WsClient() override;
 
     // Connects (with an optional bearer key) and waits; false when it did not open.
     bool open(const QUrl& url, const QString& bearer = {}, int timeoutMs = 10'000);
