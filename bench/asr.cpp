@@ -24,7 +24,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 #include <QWebSocket>
 
@@ -121,7 +120,7 @@ void wait(int ms) {
     loop.exec();
 }
 
-// Decodes the audio on a worker thread exactly as a session does; returns seconds taken.
+// Decodes the audio as a session's worker does, in 1 s frames; returns the seconds it took.
 double decode(const QByteArray& audio, const DecoderOptions& options, QStringList* utterances) {
     QString error;
     std::unique_ptr<Decoder> decoder = Decoder::load(options, &error);
@@ -129,32 +128,22 @@ double decode(const QByteArray& audio, const DecoderOptions& options, QStringLis
         std::fprintf(stderr, "bench_asr: %s\n", qPrintable(error));
         return -1;
     }
-    auto backlog = std::make_shared<std::atomic<qint64>>(0);
-    QThread thread;
-    auto* recognizer = new Recognizer(std::move(decoder), options, backlog);
-    recognizer->moveToThread(&thread);
-    QObject::connect(&thread, &QThread::finished, recognizer, &QObject::deleteLater);
-    QObject::connect(recognizer, &Recognizer::utterance, recognizer,
-                     [utterances](const QString& h) { utterances->append(SentenceText::sentence(h)); },
-                     Qt::DirectConnection);
-    QEventLoop loop;
-    QObject::connect(recognizer, &Recognizer::flushed, &loop, &QEventLoop::quit, Qt::QueuedConnection);
-    thread.start();
-    QMetaObject::invokeMethod(recognizer, &Recognizer::start, Qt::BlockingQueuedConnection);
+    Recognizer::Callbacks callbacks;
+    callbacks.ready = [] {};
+    callbacks.failed = [](const QString&) {};
+    callbacks.partial = [](const QString&, double) {};
+    callbacks.utterance = [utterances](const QString& h, double, double) {
+        utterances->append(SentenceText::sentence(h));
+    };
+    callbacks.flushed = [](int) {};
+    Recognizer recognizer(std::move(decoder), options, callbacks);
+    recognizer.start();
     QElapsedTimer clock;
     clock.start();
-    for (qsizetype offset = 0; offset < audio.size(); offset += 16000) {
-        const QByteArray chunk = audio.mid(offset, 16000);
-        backlog->fetch_add(chunk.size() / 4);
-        QMetaObject::invokeMethod(recognizer, [recognizer, chunk] { recognizer->feed(chunk); },
-                                  Qt::QueuedConnection);
-    }
-    QMetaObject::invokeMethod(recognizer, [recognizer] { recognizer->flush(1); }, Qt::QueuedConnection);
-    loop.exec();
-    const double seconds = clock.elapsed() / 1000.0;
-    thread.quit();
-    thread.wait();
-    return seconds;
+    for (qsizetype offset = 0; offset < audio.size(); offset += 16000)
+        recognizer.feed(audio.mid(offset, 16000));
+    recognizer.flush(1);
+    return clock.elapsed() / 1000.0;
 }
 
 // Resident memory of a server per caption session that streams audio.

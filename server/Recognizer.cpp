@@ -22,8 +22,9 @@ bool isFiller(const char* word) {
 } // namespace
 
 Recognizer::Recognizer(std::unique_ptr<Decoder> decoder, DecoderOptions options,
-                       std::shared_ptr<std::atomic<qint64>> backlog)
-    : m_decoder(std::move(decoder)), m_options(std::move(options)), m_backlog(std::move(backlog)) {}
+                       Callbacks callbacks)
+    : m_decoder(std::move(decoder)), m_options(std::move(options)),
+      m_callbacks(std::move(callbacks)) {}
 
 Recognizer::~Recognizer() {
     if (m_decoder && m_started)
@@ -35,25 +36,23 @@ void Recognizer::start() {
         QString error;
         m_decoder = Decoder::load(m_options, &error);
         if (!m_decoder) {
-            emit failed(error);
+            m_callbacks.failed(error);
             return;
         }
     }
     ps_decoder_t* ps = m_decoder->get();
     if (ps_start_stream(ps) < 0 || ps_start_utt(ps) < 0) {
-        emit failed(QStringLiteral("The speech recogniser could not start."));
+        m_callbacks.failed(QStringLiteral("The speech recogniser could not start."));
         return;
     }
     m_started = true;
-    emit ready();
+    m_callbacks.ready();
 }
 
 void Recognizer::feed(const QByteArray& samples) {
     const qsizetype count = samples.size() / 4;
-    if (!m_started) {
-        m_backlog->fetch_sub(count);
+    if (!m_started)
         return;
-    }
     std::vector<int16> pcm(static_cast<size_t>(count));
     for (qsizetype i = 0; i < count; ++i) {
         float f;
@@ -66,7 +65,6 @@ void Recognizer::feed(const QByteArray& samples) {
     ps_decoder_t* ps = m_decoder->get();
     ps_process_raw(ps, pcm.data(), pcm.size(), FALSE, FALSE);
     m_samples += count;
-    m_backlog->fetch_sub(count);
 
     const bool speaking = ps_get_in_speech(ps) != 0;
     if (speaking && !m_inSpeech) {
@@ -85,14 +83,14 @@ void Recognizer::feed(const QByteArray& samples) {
     if (text != m_lastPartial) {
         m_lastPartial = text;
         if (!SentenceText::words(text).isEmpty())
-            emit partial(text, m_utteranceStart / kRate);
+            m_callbacks.partial(text, m_utteranceStart / kRate);
     }
 }
 
 void Recognizer::flush(int token) {
     if (m_started && m_inSpeech)
         endUtterance();
-    emit flushed(token);
+    m_callbacks.flushed(token);
 }
 
 void Recognizer::endUtterance() {
@@ -120,7 +118,7 @@ void Recognizer::endUtterance() {
     m_lastPartial.clear();
     ps_start_utt(ps);
     if (!SentenceText::words(text).isEmpty())
-        emit utterance(text, start, std::max(start, end));
+        m_callbacks.utterance(text, start, std::max(start, end));
 }
 
 } // namespace pq::server

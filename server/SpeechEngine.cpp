@@ -1,31 +1,37 @@
 #include "SpeechEngine.h"
 
+#include "MainThreadQueue.h"
+#include "WorkerThread.h"
+
 #include <QLoggingCategory>
-#include <QMetaObject>
 
 Q_LOGGING_CATEGORY(lcEngine, "parloquent.server.engine")
 
 namespace pq::server {
 
 SpeechEngine::SpeechEngine(DecoderOptions options, int warm, QObject* parent)
-    : QObject(parent), m_options(std::move(options)), m_warm(std::max(0, warm)) {
-    m_pool.setMaxThreadCount(1);
+    : QObject(parent), m_options(std::move(options)), m_warm(std::max(0, warm)),
+      m_results(new MainThreadQueue(this)),
+      m_loader(std::make_unique<WorkerThread>(QStringLiteral("asr loader"))) {}
+
+SpeechEngine::~SpeechEngine() {
+    m_loader.reset(); // waits for a load under way
 }
 
-SpeechEngine::~SpeechEngine() { m_pool.waitForDone(); }
-
 void SpeechEngine::start() {
-    if (m_loading == 0 && m_state == State::Loading) {
-        // The first load checks the model even when no decoder is to be kept warm.
-        ++m_loading;
-        m_pool.start([this] {
-            QString error;
-            auto slot = std::make_shared<std::unique_ptr<Decoder>>(Decoder::load(m_options, &error));
-            QMetaObject::invokeMethod(
-                this, [this, slot, error] { loaded(std::move(*slot), error); },
-                Qt::QueuedConnection);
-        });
-    }
+    // The first load checks the model even when no decoder is to be kept warm.
+    if (m_loading == 0 && m_state == State::Loading)
+        load();
+}
+
+void SpeechEngine::load() {
+    ++m_loading;
+    m_loader->post([this] {
+        QString error;
+        // A decoder whose result is never delivered (the engine went first) is freed with it.
+        auto slot = std::make_shared<std::unique_ptr<Decoder>>(Decoder::load(m_options, &error));
+        m_results->post([this, slot, error] { loaded(std::move(*slot), error); });
+    });
 }
 
 void SpeechEngine::loaded(std::unique_ptr<Decoder> decoder, const QString& error) {
@@ -47,16 +53,8 @@ void SpeechEngine::loaded(std::unique_ptr<Decoder> decoder, const QString& error
 void SpeechEngine::refill() {
     if (m_state != State::Ready)
         return;
-    while (int(m_spares.size()) + m_loading < m_warm) {
-        ++m_loading;
-        m_pool.start([this] {
-            QString error;
-            auto slot = std::make_shared<std::unique_ptr<Decoder>>(Decoder::load(m_options, &error));
-            QMetaObject::invokeMethod(
-                this, [this, slot, error] { loaded(std::move(*slot), error); },
-                Qt::QueuedConnection);
-        });
-    }
+    while (int(m_spares.size()) + m_loading < m_warm)
+        load();
 }
 
 std::unique_ptr<Decoder> SpeechEngine::take() {

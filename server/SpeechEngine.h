@@ -3,7 +3,6 @@
 #include "Decoder.h"
 
 #include <QObject>
-#include <QThreadPool>
 
 #include <memory>
 #include <vector>
@@ -14,6 +13,9 @@ namespace pq::server {
 // (until then the engine is `loading` and live requests are answered "unavailable"), and keeps
 // `warm` decoders loaded so that a new session is ready at once; sessions that find none load
 // their own.
+class MainThreadQueue;
+class WorkerThread;
+
 class SpeechEngine : public QObject {
     Q_OBJECT
 
@@ -36,6 +38,7 @@ signals:
 
 private:
     void refill();
+    void load();
     void loaded(std::unique_ptr<Decoder> decoder, const QString& error);
 
     DecoderOptions m_options;
@@ -44,7 +47,8 @@ private:
     QString m_error;
     int m_loading = 0;
     std::vector<std::unique_ptr<Decoder>> m_spares;
-    QThreadPool m_pool;
+    MainThreadQueue* m_results;
+    std::unique_ptr<WorkerThread> m_loader; // loads one decoder at a time
 };
 
 } // namespace pq::server

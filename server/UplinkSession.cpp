@@ -1,11 +1,13 @@
 #include "UplinkSession.h"
 
 #include "Languages.h"
+#include "MainThreadQueue.h"
 #include "Recognizer.h"
 #include "SpeechEngine.h"
 #include "TranscriptBuilder.h"
 #include "TranscriptSink.h"
 #include "Translator.h"
+#include "WorkerThread.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -29,6 +31,7 @@ UplinkSession::UplinkSession(std::unique_ptr<QWebSocket> socket, QString session
       m_backlog(std::make_shared<std::atomic<qint64>>(0)),
       m_maxSamples(qint64(config.maxDurationS * kRate)) {
     m_builder = new TranscriptBuilder(sink, &translator, this);
+    m_results = new MainThreadQueue(this);
     m_idle.setSingleShot(true);
     m_idle.setInterval(int(std::min(config.idleTimeoutS, 86400.0) * 1000));
     connect(&m_idle, &QTimer::timeout, this, [this] { finish(QStringLiteral("idle")); });
@@ -40,8 +43,12 @@ UplinkSession::~UplinkSession() {
         if (m_socket->state() == QAbstractSocket::ConnectedState)
             m_socket->close(QWebSocketProtocol::CloseCodeGoingAway);
     }
-    m_thread.quit();
-    m_thread.wait();
+    stopRecognizer();
+}
+
+void UplinkSession::stopRecognizer() {
+    m_worker.reset(); // waits for the work under way, drops the rest
+    m_recognizer.reset();
 }
 
 void UplinkSession::start() {
@@ -57,20 +64,29 @@ void UplinkSession::start() {
     std::unique_ptr<Decoder> decoder = m_engine.take();
     if (!decoder)
         send(frame("session.loading"));
-    m_recognizer = new Recognizer(std::move(decoder), m_engine.options(), m_backlog);
-    m_recognizer->moveToThread(&m_thread);
-    connect(&m_thread, &QThread::finished, m_recognizer, &QObject::deleteLater);
-    connect(m_recognizer, &Recognizer::ready, this, &UplinkSession::recognizerReady);
-    connect(m_recognizer, &Recognizer::failed, this, &UplinkSession::recognizerFailed);
-    connect(m_recognizer, &Recognizer::partial, m_builder, &TranscriptBuilder::partial);
-    connect(m_recognizer, &Recognizer::utterance, m_builder, &TranscriptBuilder::utterance);
-    connect(m_recognizer, &Recognizer::flushed, this, [this](int token) {
-        if (token == 1) // the final flush of finish()
-            m_builder->barrier([this] { drained(); });
-    });
-    m_thread.setObjectName(QStringLiteral("recognizer ") + m_sessionId);
-    m_thread.start();
-    QMetaObject::invokeMethod(m_recognizer, &Recognizer::start, Qt::QueuedConnection);
+    // Callbacks run on the worker: they only hand over to this thread.
+    Recognizer::Callbacks callbacks;
+    callbacks.ready = [this] { m_results->post([this] { recognizerReady(); }); };
+    callbacks.failed = [this](const QString& message) {
+        m_results->post([this, message] { recognizerFailed(message); });
+    };
+    callbacks.partial = [this](const QString& hypothesis, double start) {
+        m_results->post([this, hypothesis, start] { m_builder->partial(hypothesis, start); });
+    };
+    callbacks.utterance = [this](const QString& hypothesis, double start, double end) {
+        m_results->post(
+            [this, hypothesis, start, end] { m_builder->utterance(hypothesis, start, end); });
+    };
+    callbacks.flushed = [this](int token) {
+        m_results->post([this, token] {
+            if (token == 1) // the final flush of finish()
+                m_builder->barrier([this] { drained(); });
+        });
+    };
+    m_recognizer = std::make_unique<Recognizer>(std::move(decoder), m_engine.options(),
+                                                std::move(callbacks));
+    m_worker = std::make_unique<WorkerThread>(QStringLiteral("asr ") + m_sessionId.right(8));
+    m_worker->post([r = m_recognizer.get()] { r->start(); });
     m_idle.start();
 }
 
@@ -100,9 +116,8 @@ void UplinkSession::recognizerFailed(const QString& message) {
 void UplinkSession::setAccepting(bool accepting) { m_accepting = accepting; }
 
 void UplinkSession::flushUtterance() {
-    if (m_recognizer && !m_finishing)
-        QMetaObject::invokeMethod(m_recognizer, [r = m_recognizer] { r->flush(0); },
-                                  Qt::QueuedConnection);
+    if (m_worker && !m_finishing)
+        m_worker->post([r = m_recognizer.get()] { r->flush(0); });
 }
 
 void UplinkSession::send(const QJsonObject& message) {
@@ -161,8 +176,10 @@ void UplinkSession::onBinary(const QByteArray& data) {
     if (count > 0) {
         m_samples += count;
         m_backlog->fetch_add(count);
-        QMetaObject::invokeMethod(m_recognizer, [r = m_recognizer, samples] { r->feed(samples); },
-                                  Qt::QueuedConnection);
+        m_worker->post([r = m_recognizer.get(), backlog = m_backlog, samples, count] {
+            r->feed(samples);
+            backlog->fetch_sub(count);
+        });
     }
     if (m_samples >= m_maxSamples)
         finish(QStringLiteral("max_duration"));
@@ -265,12 +282,11 @@ void UplinkSession::finish(const QString& reason) {
     m_finishing = true;
     m_reason = reason;
     m_idle.stop();
-    if (!m_recognizer) {
+    if (!m_worker) {
         drained();
         return;
     }
-    QMetaObject::invokeMethod(m_recognizer, [r = m_recognizer] { r->flush(1); },
-                              Qt::QueuedConnection);
+    m_worker->post([r = m_recognizer.get()] { r->flush(1); });
 }
 
 void UplinkSession::drained() {
@@ -286,8 +302,8 @@ void UplinkSession::drained() {
                             : QWebSocketProtocol::CloseCodeNormal,
                         m_reason);
     }
-    // The decoder is not needed any more: let the worker end and free it.
-    m_thread.quit();
+    // The decoder (~100 MB) is not needed any more.
+    stopRecognizer();
     emit finished(m_reason);
 }
 

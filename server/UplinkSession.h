@@ -4,7 +4,6 @@
 
 #include <QJsonObject>
 #include <QObject>
-#include <QThread>
 #include <QTimer>
 
 #include <atomic>
@@ -14,11 +13,13 @@ class QWebSocket;
 
 namespace pq::server {
 
+class MainThreadQueue;
 class Recognizer;
 class SpeechEngine;
 class TranscriptBuilder;
 class TranscriptSink;
 class Translator;
+class WorkerThread;
 
 // The audio uplink of one live stream, on its WebSocket: "session.loading" while a recogniser
 // loads, "session.ready", then binary frames of float32 little-endian samples at 16 kHz and the
@@ -63,6 +64,7 @@ private:
     void recognizerReady();
     void recognizerFailed(const QString& message);
     void drained();
+    void stopRecognizer();
 
     std::unique_ptr<QWebSocket> m_socket;
     QString m_sessionId;
@@ -70,9 +72,12 @@ private:
     Translator& m_translator;
     TranscriptSink* m_sink;
     const ServerConfig& m_config;
-    QThread m_thread;
-    Recognizer* m_recognizer = nullptr;
     TranscriptBuilder* m_builder = nullptr;
+    // Recognition runs on m_worker; what it reports comes back through m_results. The worker
+    // is ended before the recogniser it uses.
+    MainThreadQueue* m_results = nullptr;
+    std::unique_ptr<Recognizer> m_recognizer;
+    std::unique_ptr<WorkerThread> m_worker;
     std::shared_ptr<std::atomic<qint64>> m_backlog;
     QTimer m_idle;
     qint64 m_samples = 0; // accepted so far

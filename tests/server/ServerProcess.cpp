@@ -119,7 +119,10 @@ int ServerProcess::stop() {
         return -1;
     }
     m_stderr += m_process.readAllStandardError();
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    const int code = m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    if (code != 0) // show why, e.g. a sanitizer's report
+        qWarning().noquote() << "parloquent-server ended with" << code << ":\n" << log();
+    return code;
 }
 
 } // namespace pq::test
