@@ -130,9 +130,9 @@ double decode(const QByteArray& audio, const DecoderOptions& options, QStringLis
     }
     Recognizer::Callbacks callbacks;
     callbacks.ready = [] {};
-    callbacks.failed = [](const QString&) {};
-    callbacks.partial = [](const QString&, double) {};
-    callbacks.utterance = [utterances](const QString& h, double, double) {
+    callbacks.failed = [](QString) {};
+    callbacks.partial = [](QString, double) {};
+    callbacks.utterance = [utterances](QString h, double, double) {
         utterances->append(SentenceText::sentence(h));
     };
     callbacks.flushed = [](int) {};

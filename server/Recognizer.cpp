@@ -36,7 +36,7 @@ void Recognizer::start() {
         QString error;
         m_decoder = Decoder::load(m_options, &error);
         if (!m_decoder) {
-            m_callbacks.failed(error);
+            m_callbacks.failed(std::move(error));
             return;
         }
     }
@@ -79,11 +79,12 @@ void Recognizer::feed(const QByteArray& samples) {
     }
     int32 score = 0;
     const char* hyp = ps_get_hyp(ps, &score);
-    const QString text = hyp ? QString::fromUtf8(hyp) : QString();
+    const std::string text = hyp ? hyp : "";
     if (text != m_lastPartial) {
         m_lastPartial = text;
-        if (!SentenceText::words(text).isEmpty())
-            m_callbacks.partial(text, m_utteranceStart / kRate);
+        QString hypothesis = QString::fromStdString(text);
+        if (!SentenceText::words(hypothesis).isEmpty())
+            m_callbacks.partial(std::move(hypothesis), m_utteranceStart / kRate);
     }
 }
 
@@ -98,7 +99,7 @@ void Recognizer::endUtterance() {
     ps_end_utt(ps);
     int32 score = 0;
     const char* hyp = ps_get_hyp(ps, &score);
-    const QString text = hyp ? QString::fromUtf8(hyp) : QString();
+    QString text = hyp ? QString::fromUtf8(hyp) : QString();
     // Word frames count from the start of the stream, so they are times in the recording.
     int first = -1;
     int last = -1;
@@ -118,7 +119,7 @@ void Recognizer::endUtterance() {
     m_lastPartial.clear();
     ps_start_utt(ps);
     if (!SentenceText::words(text).isEmpty())
-        m_callbacks.utterance(text, start, std::max(start, end));
+        m_callbacks.utterance(std::move(text), start, std::max(start, end));
 }
 
 } // namespace pq::server

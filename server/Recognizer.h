@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 namespace pq::server {
 
@@ -14,14 +15,16 @@ namespace pq::server {
 // current hypothesis while someone speaks (`partial`) and each finished utterance with its time
 // in the stream (`utterance`), cut at pauses by pocketsphinx's voice activity detection. It is
 // used on one thread (the session's worker) and calls its callbacks there; decoding is slow
-// (ps_end_utt alone takes 0.2 s), so never on the event loop's thread.
+// (ps_end_utt alone takes 0.2 s), so never on the event loop's thread. Texts handed to the
+// callbacks are the callee's alone (no data shared with the recogniser), so they can cross
+// threads without implicit sharing.
 class Recognizer {
 public:
     struct Callbacks {
         std::function<void()> ready;
-        std::function<void(const QString& message)> failed;
-        std::function<void(const QString& hypothesis, double start)> partial;
-        std::function<void(const QString& hypothesis, double start, double end)> utterance;
+        std::function<void(QString message)> failed;
+        std::function<void(QString hypothesis, double start)> partial;
+        std::function<void(QString hypothesis, double start, double end)> utterance;
         std::function<void(int token)> flushed;
     };
 
@@ -50,7 +53,7 @@ private:
     bool m_inSpeech = false;
     qint64 m_samples = 0;        // decoded since the stream began
     qint64 m_utteranceStart = 0; // sample where the current utterance was noticed
-    QString m_lastPartial;
+    std::string m_lastPartial;
 };
 
 } // namespace pq::server

@@ -30,7 +30,7 @@ void SpeechEngine::load() {
         QString error;
         // A decoder whose result is never delivered (the engine went first) is freed with it.
         auto slot = std::make_shared<std::unique_ptr<Decoder>>(Decoder::load(m_options, &error));
-        m_results->post([this, slot, error] { loaded(std::move(*slot), error); });
+        m_results->post([this, slot, e = std::move(error)] { loaded(std::move(*slot), e); });
     });
 }
 

@@ -67,15 +67,15 @@ void UplinkSession::start() {
     // Callbacks run on the worker: they only hand over to this thread.
     Recognizer::Callbacks callbacks;
     callbacks.ready = [this] { m_results->post([this] { recognizerReady(); }); };
-    callbacks.failed = [this](const QString& message) {
-        m_results->post([this, message] { recognizerFailed(message); });
+    callbacks.failed = [this](QString message) {
+        m_results->post([this, m = std::move(message)] { recognizerFailed(m); });
     };
-    callbacks.partial = [this](const QString& hypothesis, double start) {
-        m_results->post([this, hypothesis, start] { m_builder->partial(hypothesis, start); });
+    callbacks.partial = [this](QString hypothesis, double start) {
+        m_results->post([this, h = std::move(hypothesis), start] { m_builder->partial(h, start); });
     };
-    callbacks.utterance = [this](const QString& hypothesis, double start, double end) {
+    callbacks.utterance = [this](QString hypothesis, double start, double end) {
         m_results->post(
-            [this, hypothesis, start, end] { m_builder->utterance(hypothesis, start, end); });
+            [this, h = std::move(hypothesis), start, end] { m_builder->utterance(h, start, end); });
     };
     callbacks.flushed = [this](int token) {
         m_results->post([this, token] {
@@ -168,16 +168,15 @@ void UplinkSession::onBinary(const QByteArray& data) {
         return;
     }
     qint64 count = data.size() / 4;
-    QByteArray samples = data;
-    if (m_samples + count > m_maxSamples) {
+    if (m_samples + count > m_maxSamples)
         count = std::max<qint64>(0, m_maxSamples - m_samples);
-        samples.truncate(count * 4);
-    }
     if (count > 0) {
         m_samples += count;
         m_backlog->fetch_add(count);
-        m_worker->post([r = m_recognizer.get(), backlog = m_backlog, samples, count] {
-            r->feed(samples);
+        // A copy of its own for the worker: nothing shared with the socket's buffers.
+        QByteArray samples(data.constData(), count * 4);
+        m_worker->post([r = m_recognizer.get(), backlog = m_backlog, s = std::move(samples), count] {
+            r->feed(s);
             backlog->fetch_sub(count);
         });
     }
