@@ -54,7 +54,9 @@ bool run(const QString& program, const QStringList& args) {
     return p.waitForFinished(60'000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
-QByteArray silence(double s) { return QByteArray(qsizetype(s * 16000) * 4, '\0'); }
+QByteArray silence(double s) {
+    return QByteArray(qsizetype(s * 16000) * 4, '\0');
+}
 
 // Sentences spoken one after another with 0.6 s pauses until at least `seconds` of audio.
 QByteArray speech(double seconds, QStringList* spoken) {
@@ -64,10 +66,11 @@ QByteArray speech(double seconds, QStringList* spoken) {
         const QString wav = dir.filePath(QStringLiteral("%1.wav").arg(i));
         const QString raw = dir.filePath(QStringLiteral("%1.f32").arg(i));
         if (!run(QStringLiteral("espeak-ng"), {QStringLiteral("-w"), wav, kText[i]}) ||
-            !run(QStringLiteral("sox"), {wav, QStringLiteral("-r"), QStringLiteral("16000"), QStringLiteral("-c"),
-                                         QStringLiteral("1"), QStringLiteral("-e"), QStringLiteral("floating-point"),
-                                         QStringLiteral("-b"), QStringLiteral("32"), QStringLiteral("-L"),
-                                         QStringLiteral("-t"), QStringLiteral("raw"), raw}))
+            !run(QStringLiteral("sox"),
+                 {wav, QStringLiteral("-r"), QStringLiteral("16000"), QStringLiteral("-c"),
+                  QStringLiteral("1"), QStringLiteral("-e"), QStringLiteral("floating-point"),
+                  QStringLiteral("-b"), QStringLiteral("32"), QStringLiteral("-L"),
+                  QStringLiteral("-t"), QStringLiteral("raw"), raw}))
             return {};
         QFile f(raw);
         f.open(QIODevice::ReadOnly);
@@ -90,7 +93,8 @@ int editDistance(const QStringList& a, const QStringList& b) {
         row[0] = i;
         for (int j = 1; j <= b.size(); ++j) {
             const int up = row[j];
-            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            row[j] =
+                std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
             diagonal = up;
         }
     }
@@ -151,16 +155,18 @@ void memoryPerSession(const QByteArray& audio, int sessions) {
     QTemporaryDir data;
     QProcess keys;
     keys.start(QStringLiteral(PQ_SERVER_BIN),
-               {QStringLiteral("--data"), data.path(), QStringLiteral("keys"), QStringLiteral("create"), QStringLiteral("bench")});
+               {QStringLiteral("--data"), data.path(), QStringLiteral("keys"),
+                QStringLiteral("create"), QStringLiteral("bench")});
     keys.waitForFinished();
     const QString key = QString::fromUtf8(keys.readAllStandardOutput()).trimmed();
     QProcess server;
     server.start(QStringLiteral(PQ_SERVER_BIN),
-                 {QStringLiteral("--data"), data.path(), QStringLiteral("--port"), QStringLiteral("0"),
-                  QStringLiteral("--warm"), QStringLiteral("0"), QStringLiteral("--max-sessions"),
-                  QString::number(sessions)});
+                 {QStringLiteral("--data"), data.path(), QStringLiteral("--port"),
+                  QStringLiteral("0"), QStringLiteral("--warm"), QStringLiteral("0"),
+                  QStringLiteral("--max-sessions"), QString::number(sessions)});
     server.waitForReadyRead(30'000);
-    const QString port = QString::fromUtf8(server.readAllStandardOutput()).section(QLatin1Char(':'), -1).trimmed();
+    const QString port =
+        QString::fromUtf8(server.readAllStandardOutput()).section(QLatin1Char(':'), -1).trimmed();
     const QUrl base(QStringLiteral("http://127.0.0.1:") + port);
     QNetworkAccessManager net;
     auto request = [&](const QString& path, bool post) {
@@ -175,7 +181,9 @@ void memoryPerSession(const QByteArray& audio, int sessions) {
         reply->deleteLater();
         return o;
     };
-    while (request(QStringLiteral("/health"), false).value(QStringLiteral("recognizer")).toString() != QLatin1String("ready"))
+    while (
+        request(QStringLiteral("/health"), false).value(QStringLiteral("recognizer")).toString() !=
+        QLatin1String("ready"))
         wait(100);
     wait(500);
     const long idle = rssKiB(server.processId());
@@ -183,12 +191,15 @@ void memoryPerSession(const QByteArray& audio, int sessions) {
     std::vector<std::unique_ptr<QWebSocket>> sockets;
     int ready = 0;
     for (int i = 0; i < sessions; ++i) {
-        const QString url = request(QStringLiteral("/v1/realtime/sessions"), true).value(QStringLiteral("streamUrl")).toString();
+        const QString url = request(QStringLiteral("/v1/realtime/sessions"), true)
+                                .value(QStringLiteral("streamUrl"))
+                                .toString();
         auto socket = std::make_unique<QWebSocket>();
-        QObject::connect(socket.get(), &QWebSocket::textMessageReceived, [&ready](const QString& t) {
-            if (t.contains(QLatin1String("\"session.ready\"")))
-                ++ready;
-        });
+        QObject::connect(socket.get(), &QWebSocket::textMessageReceived,
+                         [&ready](const QString& t) {
+                             if (t.contains(QLatin1String("\"session.ready\"")))
+                                 ++ready;
+                         });
         socket->open(QUrl(url));
         sockets.push_back(std::move(socket));
     }
@@ -202,8 +213,9 @@ void memoryPerSession(const QByteArray& audio, int sessions) {
     }
     wait(3000); // let the recognisers catch up
     const long live = rssKiB(server.processId());
-    std::printf("memory: server idle %.1f MiB, with %d live sessions %.1f MiB: %.1f MiB per session\n",
-                idle / 1024.0, sessions, live / 1024.0, (live - idle) / 1024.0 / sessions);
+    std::printf(
+        "memory: server idle %.1f MiB, with %d live sessions %.1f MiB: %.1f MiB per session\n",
+        idle / 1024.0, sessions, live / 1024.0, (live - idle) / 1024.0 / sessions);
     for (auto& s : sockets)
         s->close();
     wait(500);
@@ -216,11 +228,13 @@ void memoryPerSession(const QByteArray& audio, int sessions) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("Audio length."), QStringLiteral("s"),
-                                     QStringLiteral("60"));
-    const QCommandLineOption sessions(QStringLiteral("sessions"), QStringLiteral("Live sessions for the memory figure."),
+    const QCommandLineOption seconds(QStringLiteral("seconds"), QStringLiteral("Audio length."),
+                                     QStringLiteral("s"), QStringLiteral("60"));
+    const QCommandLineOption sessions(QStringLiteral("sessions"),
+                                      QStringLiteral("Live sessions for the memory figure."),
                                       QStringLiteral("n"), QStringLiteral("4"));
-    const QCommandLineOption asrOption(QStringLiteral("asr-option"), QStringLiteral("Extra pocketsphinx argument."),
+    const QCommandLineOption asrOption(QStringLiteral("asr-option"),
+                                       QStringLiteral("Extra pocketsphinx argument."),
                                        QStringLiteral("-name=value"));
     parser.addOptions({seconds, sessions, asrOption});
     parser.addHelpOption();
@@ -244,12 +258,14 @@ int main(int argc, char** argv) {
     const QStringList reference = normalisedWords(spoken.join(QLatin1Char(' ')));
     const QStringList hypothesis = normalisedWords(utterances.join(QLatin1Char(' ')));
     const int errors = editDistance(reference, hypothesis);
-    std::printf("audio: %.1f s of espeak-ng speech, %lld words, %lld utterances recognised\n", audioSeconds,
-                qlonglong(reference.size()), qlonglong(utterances.size()));
-    std::printf("recognition: %.2f s, real-time factor %.3f (target <= 0.3)\n", taken, taken / audioSeconds);
+    std::printf("audio: %.1f s of espeak-ng speech, %lld words, %lld utterances recognised\n",
+                audioSeconds, qlonglong(reference.size()), qlonglong(utterances.size()));
+    std::printf("recognition: %.2f s, real-time factor %.3f (target <= 0.3)\n", taken,
+                taken / audioSeconds);
     std::printf("word error rate without grammar: %.1f %% (%d errors / %lld words)\n",
                 100.0 * errors / reference.size(), errors, qlonglong(reference.size()));
-    std::printf("first utterances: %s\n", qPrintable(utterances.mid(0, 4).join(QStringLiteral(" | "))));
+    std::printf("first utterances: %s\n",
+                qPrintable(utterances.mid(0, 4).join(QStringLiteral(" | "))));
     memoryPerSession(audio, parser.value(sessions).toInt());
     return 0;
 }

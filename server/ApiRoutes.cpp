@@ -33,19 +33,26 @@ namespace {
 
 QByteArray methodName(const QHttpServerRequest& request) {
     switch (request.method()) {
-    case QHttpServerRequest::Method::Get: return "GET";
-    case QHttpServerRequest::Method::Put: return "PUT";
-    case QHttpServerRequest::Method::Delete: return "DELETE";
-    case QHttpServerRequest::Method::Post: return "POST";
-    case QHttpServerRequest::Method::Head: return "HEAD";
-    case QHttpServerRequest::Method::Options: return "OPTIONS";
-    case QHttpServerRequest::Method::Patch: return "PATCH";
-    default: return "OTHER";
+    case QHttpServerRequest::Method::Get:
+        return "GET";
+    case QHttpServerRequest::Method::Put:
+        return "PUT";
+    case QHttpServerRequest::Method::Delete:
+        return "DELETE";
+    case QHttpServerRequest::Method::Post:
+        return "POST";
+    case QHttpServerRequest::Method::Head:
+        return "HEAD";
+    case QHttpServerRequest::Method::Options:
+        return "OPTIONS";
+    case QHttpServerRequest::Method::Patch:
+        return "PATCH";
+    default:
+        return "OTHER";
     }
 }
 
-QJsonObject translationMap(const std::optional<QString>& lang,
-                           const std::optional<QString>& text) {
+QJsonObject translationMap(const std::optional<QString>& lang, const std::optional<QString>& text) {
     if (lang && text)
         return QJsonObject{{*lang, *text}};
     return {};
@@ -103,16 +110,18 @@ ApiRoutes::ApiRoutes(Store& store, Auth& auth, SessionRegistry& registry, FeedHu
         "POST", "/v1/connect/token",
         [](C&) {
             // The token exchange answers in the OAuth form.
-            return Reply{501, QJsonObject{{QStringLiteral("error"), QStringLiteral("not_supported")},
-                                          {QStringLiteral("error_description"),
-                                           QStringLiteral("Browser sign-in is not offered by this "
-                                                          "Parloquent service yet. Use an API key.")}}};
+            return Reply{501,
+                         QJsonObject{{QStringLiteral("error"), QStringLiteral("not_supported")},
+                                     {QStringLiteral("error_description"),
+                                      QStringLiteral("Browser sign-in is not offered by this "
+                                                     "Parloquent service yet. Use an API key.")}}};
         },
         true);
 }
 
 void ApiRoutes::add(const char* method, const char* pattern, Handler handler, bool anonymous) {
-    m_routes.append(Route{method, QRegularExpression(QStringLiteral("^%1$").arg(QLatin1String(pattern))),
+    m_routes.append(Route{method,
+                          QRegularExpression(QStringLiteral("^%1$").arg(QLatin1String(pattern))),
                           std::move(handler), anonymous});
 }
 
@@ -170,12 +179,13 @@ void ApiRoutes::dispatch(const QHttpServerRequest& request, QHttpServerResponder
     if (!found) {
         if (allowed.isEmpty())
             throw HttpError::notFound(QStringLiteral("There is nothing at this address."));
-        HttpReply::json(responder, 405,
-                        HttpError(405, QStringLiteral("method_not_allowed"),
-                                  QStringLiteral("This address does not take %1.")
-                                      .arg(QString::fromLatin1(method)))
-                            .body(),
-                        {{"Allow", allowed.join(QStringLiteral(", ")).toLatin1()}});
+        HttpReply::json(
+            responder, 405,
+            HttpError(
+                405, QStringLiteral("method_not_allowed"),
+                QStringLiteral("This address does not take %1.").arg(QString::fromLatin1(method)))
+                .body(),
+            {{"Allow", allowed.join(QStringLiteral(", ")).toLatin1()}});
         return;
     }
     Call call{request, match, QUrlQuery(request.url()), keyId, &responder};
@@ -204,9 +214,11 @@ int ApiRoutes::intParam(const QUrlQuery& query, const QString& name, int fallbac
     bool ok = false;
     const int value = query.queryItemValue(name).toInt(&ok);
     if (!ok || value < min || value > max)
-        throw HttpError::invalid(
-            QStringLiteral("\"%1\" must be a whole number from %2 to %3.").arg(name).arg(min).arg(max),
-            name);
+        throw HttpError::invalid(QStringLiteral("\"%1\" must be a whole number from %2 to %3.")
+                                     .arg(name)
+                                     .arg(min)
+                                     .arg(max),
+                                 name);
     return value;
 }
 
@@ -241,8 +253,9 @@ Settings ApiRoutes::parseSettings(const JsonFields& f, Settings base) const {
         if (!language || *language == QLatin1String("auto")) {
             base.spokenLanguage.reset();
         } else if (!Languages::isTranscribed(*language)) {
-            throw HttpError(422, QStringLiteral("unsupported_language"),
-                            QStringLiteral("Parloquent cannot transcribe \"%1\" here.").arg(*language));
+            throw HttpError(
+                422, QStringLiteral("unsupported_language"),
+                QStringLiteral("Parloquent cannot transcribe \"%1\" here.").arg(*language));
         } else {
             base.spokenLanguage = language;
         }
@@ -309,8 +322,8 @@ ApiRoutes::Reply ApiRoutes::me(Call& call) {
 }
 
 ApiRoutes::Reply ApiRoutes::languages(Call&) {
-    return Reply{200, QJsonObject{{QStringLiteral("languages"),
-                                   Languages::list(m_translator.targets())}}};
+    return Reply{
+        200, QJsonObject{{QStringLiteral("languages"), Languages::list(m_translator.targets())}}};
 }
 
 ApiRoutes::Reply ApiRoutes::transcriptions(Call& call) {
@@ -362,7 +375,8 @@ ApiRoutes::Reply ApiRoutes::createLive(Call& call) {
                 QStringLiteral("The field \"source.%1\" must be text.").arg(it.key()),
                 QStringLiteral("source.") + it.key());
     }
-    const QString kind = source.optionalString(QStringLiteral("kind"), 50).value_or(QStringLiteral("mic"));
+    const QString kind =
+        source.optionalString(QStringLiteral("kind"), 50).value_or(QStringLiteral("mic"));
     const TranscriptionRow row = m_store.createTranscription(name, true, kind, settings);
     return Reply{201, transcriptionJson(row)};
 }
@@ -391,8 +405,8 @@ ApiRoutes::Reply ApiRoutes::startRecording(Call& call) {
     // The same device starting again (after a crash), or a takeover: the old recording ends.
     if (current)
         current->stop(QStringLiteral("takeover"));
-    const RecordingRow row = m_store.createRecording(transcription->id, deviceId,
-                                                     transcription->settings);
+    const RecordingRow row =
+        m_store.createRecording(transcription->id, deviceId, transcription->settings);
     SessionRegistry::Grant grant;
     m_registry.startRecording(row, &grant);
     return Reply{201, QJsonObject{{QStringLiteral("recording"), recordingJson(row)},
@@ -430,8 +444,9 @@ ApiRoutes::Reply ApiRoutes::broadcasts(Call& call) {
             if (t.contains(QStringLiteral("currentRecording"))) {
                 const QJsonObject current = t.value(QStringLiteral("currentRecording")).toObject();
                 o.insert(QStringLiteral("currentRecording"), current);
-                o.insert(QStringLiteral("listenersNow"),
-                         m_feeds.listeners(current.value(QStringLiteral("recordingId")).toString()));
+                o.insert(
+                    QStringLiteral("listenersNow"),
+                    m_feeds.listeners(current.value(QStringLiteral("recordingId")).toString()));
             }
         }
         list.append(o);
@@ -444,8 +459,8 @@ ApiRoutes::Reply ApiRoutes::voiceCatalogue(Call& call) {
     if (!Languages::isCode(lang))
         throw HttpError::invalid(QStringLiteral("\"lang\" must be a language code."),
                                  QStringLiteral("lang"));
-    return Reply{200, QJsonObject{{QStringLiteral("lang"), lang},
-                                  {QStringLiteral("voices"), QJsonArray()}}};
+    return Reply{
+        200, QJsonObject{{QStringLiteral("lang"), lang}, {QStringLiteral("voices"), QJsonArray()}}};
 }
 
 ApiRoutes::Reply ApiRoutes::search(Call& call) {
@@ -454,7 +469,8 @@ ApiRoutes::Reply ApiRoutes::search(Call& call) {
                                  QStringLiteral("q"));
     const QString text = call.query.queryItemValue(QStringLiteral("q"), QUrl::FullyDecoded);
     if (text.size() > 500)
-        throw HttpError::invalid(QStringLiteral("The search text is too long."), QStringLiteral("q"));
+        throw HttpError::invalid(QStringLiteral("The search text is too long."),
+                                 QStringLiteral("q"));
     const int limit = intParam(call.query, QStringLiteral("limit"), 20, 1, 100);
     const QString match = SearchText::ftsQuery(text);
     QJsonArray hits;
@@ -533,9 +549,10 @@ QJsonObject ApiRoutes::snapshot(const QString& recordingId, qint64 after,
         row.state = active->state();
     QJsonArray segments;
     for (const SegmentRow& s : m_store.segments(recordingId, after, lang)) {
-        QJsonObject o{{QStringLiteral("seq"), s.seq},         {QStringLiteral("text"), s.text},
-                      {QStringLiteral("start"), s.start},     {QStringLiteral("end"), s.end},
-                      {QStringLiteral("speaker"), s.speaker}, {QStringLiteral("language"), s.language}};
+        QJsonObject o{
+            {QStringLiteral("seq"), s.seq},         {QStringLiteral("text"), s.text},
+            {QStringLiteral("start"), s.start},     {QStringLiteral("end"), s.end},
+            {QStringLiteral("speaker"), s.speaker}, {QStringLiteral("language"), s.language}};
         const QJsonObject tr = translationMap(lang, s.translation);
         if (!tr.isEmpty())
             o.insert(QStringLiteral("translations"), tr);
@@ -555,12 +572,10 @@ QJsonObject ApiRoutes::snapshot(const QString& recordingId, qint64 after,
             o.insert(QStringLiteral("translations"), tr);
         sentences.append(o);
     }
-    return QJsonObject{{QStringLiteral("recordingId"), recordingId},
-                       {QStringLiteral("lastSeq"), row.lastCursor},
-                       {QStringLiteral("segments"), segments},
-                       {QStringLiteral("sentences"), sentences},
-                       {QStringLiteral("speakers"), QJsonArray()},
-                       {QStringLiteral("state"), row.state}};
+    return QJsonObject{
+        {QStringLiteral("recordingId"), recordingId}, {QStringLiteral("lastSeq"), row.lastCursor},
+        {QStringLiteral("segments"), segments},       {QStringLiteral("sentences"), sentences},
+        {QStringLiteral("speakers"), QJsonArray()},   {QStringLiteral("state"), row.state}};
 }
 
 ApiRoutes::Reply ApiRoutes::transcript(Call& call) {
@@ -571,8 +586,9 @@ ApiRoutes::Reply ApiRoutes::transcript(Call& call) {
         bool ok = false;
         after = call.query.queryItemValue(QStringLiteral("after")).toLongLong(&ok);
         if (!ok || after < -1)
-            throw HttpError::invalid(QStringLiteral("\"after\" must be a position (a whole number)."),
-                                     QStringLiteral("after"));
+            throw HttpError::invalid(
+                QStringLiteral("\"after\" must be a position (a whole number)."),
+                QStringLiteral("after"));
     }
     std::optional<QString> lang;
     if (call.query.hasQueryItem(QStringLiteral("lang"))) {
@@ -582,9 +598,9 @@ ApiRoutes::Reply ApiRoutes::transcript(Call& call) {
                                      QStringLiteral("lang"));
     }
     // A reading language without an engine gets the transcript without translations.
-    const QList<UntranslatedRow> missing =
-        lang && m_translator.canTranslate(*lang) ? m_store.untranslated(id, *lang)
-                                                 : QList<UntranslatedRow>();
+    const QList<UntranslatedRow> missing = lang && m_translator.canTranslate(*lang)
+                                               ? m_store.untranslated(id, *lang)
+                                               : QList<UntranslatedRow>();
     if (missing.isEmpty())
         return Reply{200, snapshot(id, after, lang)};
 
@@ -593,27 +609,27 @@ ApiRoutes::Reply ApiRoutes::transcript(Call& call) {
     QPointer<QTcpSocket> socket(responder->socket());
     auto waiting = std::make_shared<int>(int(missing.size()));
     for (const UntranslatedRow& row : missing) {
-        m_translator.translate(*lang, row.text, this,
-                               [this, id, after, lang, row, responder, socket,
-                                waiting](std::optional<QString> text) {
-            try {
-                if (text && !text->isEmpty())
-                    m_store.addTranslation(id, row.sentence, row.ref, *lang, *text, row.cursor);
-            } catch (const StoreError& e) {
-                qCWarning(lcApi) << "cannot store a translation:" << e.what();
-            }
-            if (--*waiting > 0)
-                return;
-            if (!socket || socket->state() != QAbstractSocket::ConnectedState)
-                return; // the client went away
-            try {
-                HttpReply::json(*responder, 200, snapshot(id, after, lang));
-            } catch (const HttpError& e) {
-                HttpReply::error(*responder, e);
-            } catch (const StoreError&) {
-                HttpReply::error(*responder, HttpError::internal());
-            }
-        });
+        m_translator.translate(
+            *lang, row.text, this,
+            [this, id, after, lang, row, responder, socket, waiting](std::optional<QString> text) {
+                try {
+                    if (text && !text->isEmpty())
+                        m_store.addTranslation(id, row.sentence, row.ref, *lang, *text, row.cursor);
+                } catch (const StoreError& e) {
+                    qCWarning(lcApi) << "cannot store a translation:" << e.what();
+                }
+                if (--*waiting > 0)
+                    return;
+                if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+                    return; // the client went away
+                try {
+                    HttpReply::json(*responder, 200, snapshot(id, after, lang));
+                } catch (const HttpError& e) {
+                    HttpReply::error(*responder, e);
+                } catch (const StoreError&) {
+                    HttpReply::error(*responder, HttpError::internal());
+                }
+            });
     }
     return Reply{200, {}, true};
 }
@@ -622,13 +638,15 @@ ApiRoutes::Reply ApiRoutes::createRealtimeSession(Call& call) {
     const JsonFields body = JsonFields::parse(call.request.body(), true);
     const Settings settings = parseSettings(body, Settings{});
     QStringList translate;
-    for (const QString& lang : body.optionalStringList(QStringLiteral("translate"), 10).value_or(QStringList())) {
+    for (const QString& lang :
+         body.optionalStringList(QStringLiteral("translate"), 10).value_or(QStringList())) {
         if (!Languages::isCode(lang))
             throw HttpError::invalid(QStringLiteral("\"translate\" must list language codes."),
                                      QStringLiteral("translate"));
         if (!m_translator.canTranslate(lang))
-            throw HttpError(422, QStringLiteral("unsupported_language"),
-                            QStringLiteral("Parloquent cannot translate into \"%1\" here.").arg(lang));
+            throw HttpError(
+                422, QStringLiteral("unsupported_language"),
+                QStringLiteral("Parloquent cannot translate into \"%1\" here.").arg(lang));
         if (!translate.contains(lang))
             translate.append(lang);
     }

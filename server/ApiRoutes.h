@@ -95,7 +95,8 @@ private:
     QJsonObject recordingJson(const RecordingRow& row) const;
     QJsonObject snapshot(const QString& recordingId, qint64 after,
                          const std::optional<QString>& lang);
-    static int intParam(const QUrlQuery& query, const QString& name, int fallback, int min, int max);
+    static int intParam(const QUrlQuery& query, const QString& name, int fallback, int min,
+                        int max);
 
     Store& m_store;
     Auth& m_auth;

@@ -15,8 +15,8 @@ CaptionSession::CaptionSession(QString id, Settings settings, QStringList transl
       m_config(config) {}
 
 void CaptionSession::attach(std::unique_ptr<QWebSocket> socket) {
-    m_uplink = new UplinkSession(std::move(socket), m_id, m_engine, m_translator, this, m_config,
-                                 this);
+    m_uplink =
+        new UplinkSession(std::move(socket), m_id, m_engine, m_translator, this, m_config, this);
     connect(m_uplink, &UplinkSession::finished, this, [this] { emit finished(m_id); });
     m_uplink->start();
 }
@@ -51,6 +51,8 @@ void CaptionSession::settingsUpdated(const std::optional<QString>& spokenLanguag
         m_settings.speakerLabels = *speakerLabels;
 }
 
-void CaptionSession::translateUpdated(const QStringList& languages) { m_translate = languages; }
+void CaptionSession::translateUpdated(const QStringList& languages) {
+    m_translate = languages;
+}
 
 } // namespace pq::server

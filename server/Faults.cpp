@@ -32,7 +32,9 @@ std::optional<Faults> Faults::parse(const QStringList& specs, quint64 seed, QStr
     return f;
 }
 
-bool Faults::roll(double p) { return p > 0 && m_random.generateDouble() < p; }
+bool Faults::roll(double p) {
+    return p > 0 && m_random.generateDouble() < p;
+}
 
 std::optional<int> Faults::delayFeedEventMs() {
     if (roll(m_delay))

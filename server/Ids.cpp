@@ -42,6 +42,8 @@ bool Ids::equalConstantTime(const QByteArray& a, const QByteArray& b) {
     return diff == 0;
 }
 
-QString Ids::now() { return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs); }
+QString Ids::now() {
+    return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
 
 } // namespace pq::server

@@ -16,8 +16,8 @@ JsonFields JsonFields::parse(const QByteArray& body, bool allowEmpty) {
     QJsonParseError error{};
     const QJsonDocument doc = QJsonDocument::fromJson(body, &error);
     if (error.error != QJsonParseError::NoError)
-        throw HttpError::invalid(QStringLiteral("The request body is not valid JSON (%1).")
-                                     .arg(error.errorString()));
+        throw HttpError::invalid(
+            QStringLiteral("The request body is not valid JSON (%1).").arg(error.errorString()));
     if (!doc.isObject())
         throw HttpError::invalid(QStringLiteral("The request body must be a JSON object."));
     return JsonFields(doc.object());
@@ -48,9 +48,10 @@ QString JsonFields::string(const QString& key, int maxLength) const {
     if (!v.isString())
         wrong(key, "text");
     if (v.toString().size() > maxLength)
-        throw HttpError::invalid(
-            QStringLiteral("The field \"%1\" is longer than %2 characters.").arg(field(key)).arg(maxLength),
-            field(key));
+        throw HttpError::invalid(QStringLiteral("The field \"%1\" is longer than %2 characters.")
+                                     .arg(field(key))
+                                     .arg(maxLength),
+                                 field(key));
     return v.toString();
 }
 
@@ -75,9 +76,10 @@ std::optional<QStringList> JsonFields::optionalStringList(const QString& key, in
         wrong(key, "a list of text");
     const QJsonArray a = v.toArray();
     if (a.size() > maxItems)
-        throw HttpError::invalid(
-            QStringLiteral("The field \"%1\" has more than %2 items.").arg(field(key)).arg(maxItems),
-            field(key));
+        throw HttpError::invalid(QStringLiteral("The field \"%1\" has more than %2 items.")
+                                     .arg(field(key))
+                                     .arg(maxItems),
+                                 field(key));
     QStringList out;
     for (const auto& item : a) {
         if (!item.isString() || item.toString().size() > 100)

@@ -15,12 +15,9 @@ struct Known {
 };
 
 constexpr Known kKnown[] = {
-    {"ca", "", "Catalan", "Català"},
-    {"en", "🇺🇸", "English", "English"},
-    {"eo", "", "Esperanto", "Esperanto"},
-    {"es", "🇪🇸", "Spanish", "Español"},
-    {"gl", "", "Galician", "Galego"},
-    {"sh", "", "Serbo-Croatian", "Srpskohrvatski"},
+    {"ca", "", "Catalan", "Català"},      {"en", "🇺🇸", "English", "English"},
+    {"eo", "", "Esperanto", "Esperanto"}, {"es", "🇪🇸", "Spanish", "Español"},
+    {"gl", "", "Galician", "Galego"},     {"sh", "", "Serbo-Croatian", "Srpskohrvatski"},
 };
 
 } // namespace

@@ -13,16 +13,17 @@ Q_LOGGING_CATEGORY(lcRecording, "parloquent.server.recording")
 
 namespace pq::server {
 
-LiveRecording::LiveRecording(RecordingRow row, Store& store, FeedHub& feeds,
-                             Translator& translator, SpeechEngine& engine,
-                             const ServerConfig& config, QObject* parent)
+LiveRecording::LiveRecording(RecordingRow row, Store& store, FeedHub& feeds, Translator& translator,
+                             SpeechEngine& engine, const ServerConfig& config, QObject* parent)
     : QObject(parent), m_row(std::move(row)), m_store(store), m_feeds(feeds),
       m_translator(translator), m_engine(engine), m_config(config), m_cursor(m_row.lastCursor),
       m_nextSentence(store.nextSentenceId(m_row.id)) {}
 
 LiveRecording::~LiveRecording() = default;
 
-double LiveRecording::durationS() const { return m_uplink ? m_uplink->receivedSeconds() : 0.0; }
+double LiveRecording::durationS() const {
+    return m_uplink ? m_uplink->receivedSeconds() : 0.0;
+}
 
 void LiveRecording::attach(std::unique_ptr<QWebSocket> socket, const QString& sessionId) {
     m_uplink = new UplinkSession(std::move(socket), sessionId, m_engine, m_translator, this,

@@ -15,8 +15,8 @@ bool isToken(const QByteArray& s) {
     if (s.isEmpty())
         return false;
     for (char c : s) {
-        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                        QByteArray("!#$%&'*+-.^_`|~").contains(c);
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || QByteArray("!#$%&'*+-.^_`|~").contains(c);
         if (!ok)
             return false;
     }
@@ -42,8 +42,7 @@ HttpError malformed(const QString& what) {
 } // namespace
 
 RequestGate::RequestGate(QTcpSocket* socket, Limits limits, UpgradeCheck upgradeCheck)
-    : QObject(socket), m_socket(socket), m_limits(limits),
-      m_upgradeCheck(std::move(upgradeCheck)) {
+    : QObject(socket), m_socket(socket), m_limits(limits), m_upgradeCheck(std::move(upgradeCheck)) {
     connect(socket, &QTcpSocket::readyRead, this, &RequestGate::onReadyRead);
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] {
@@ -137,9 +136,9 @@ bool RequestGate::consume(const QByteArray& data, qsizetype& pos) {
         }
         m_bodySize += size;
         if (m_bodySize > m_limits.maxBody) {
-            refuse(HttpError(413, QStringLiteral("too_large"),
-                             QStringLiteral("The request body is larger than %1 bytes.")
-                                 .arg(m_limits.maxBody)));
+            refuse(HttpError(
+                413, QStringLiteral("too_large"),
+                QStringLiteral("The request body is larger than %1 bytes.").arg(m_limits.maxBody)));
             return false;
         }
         if (size == 0) {
@@ -257,9 +256,9 @@ bool RequestGate::headComplete() {
             return false;
         }
         if (length > m_limits.maxBody) {
-            refuse(HttpError(413, QStringLiteral("too_large"),
-                             QStringLiteral("The request body is larger than %1 bytes.")
-                                 .arg(m_limits.maxBody)));
+            refuse(HttpError(
+                413, QStringLiteral("too_large"),
+                QStringLiteral("The request body is larger than %1 bytes.").arg(m_limits.maxBody)));
             return false;
         }
         m_remaining = length;

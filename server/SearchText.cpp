@@ -7,8 +7,8 @@ namespace pq::server {
 
 QString SearchText::ftsQuery(const QString& text) {
     QStringList terms;
-    for (const QString& word : text.split(QRegularExpression(QStringLiteral("\\s+")),
-                                          Qt::SkipEmptyParts)) {
+    for (const QString& word :
+         text.split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts)) {
         bool meaningful = false;
         for (const QChar c : word) {
             if (c.isLetterOrNumber()) {
@@ -32,13 +32,26 @@ QString SearchText::rendered(const QString& marked) {
     out.reserve(marked.size() + 32);
     for (const QChar c : marked) {
         switch (c.unicode()) {
-        case 0xE000: out += QStringLiteral("<mark>"); break;
-        case 0xE001: out += QStringLiteral("</mark>"); break;
-        case '&': out += QStringLiteral("&amp;"); break;
-        case '<': out += QStringLiteral("&lt;"); break;
-        case '>': out += QStringLiteral("&gt;"); break;
-        case '"': out += QStringLiteral("&quot;"); break;
-        default: out += c;
+        case 0xE000:
+            out += QStringLiteral("<mark>");
+            break;
+        case 0xE001:
+            out += QStringLiteral("</mark>");
+            break;
+        case '&':
+            out += QStringLiteral("&amp;");
+            break;
+        case '<':
+            out += QStringLiteral("&lt;");
+            break;
+        case '>':
+            out += QStringLiteral("&gt;");
+            break;
+        case '"':
+            out += QStringLiteral("&quot;");
+            break;
+        default:
+            out += c;
         }
     }
     return out;

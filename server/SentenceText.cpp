@@ -23,16 +23,16 @@ QString capitalised(const QStringList& words) {
 
 bool asks(const QString& first) {
     static const QSet<QString> questionWords = {
-        QStringLiteral("who"),      QStringLiteral("whom"),     QStringLiteral("whose"),
-        QStringLiteral("what"),     QStringLiteral("which"),    QStringLiteral("when"),
-        QStringLiteral("where"),    QStringLiteral("why"),      QStringLiteral("how"),
-        QStringLiteral("is"),       QStringLiteral("are"),      QStringLiteral("am"),
-        QStringLiteral("was"),      QStringLiteral("were"),     QStringLiteral("do"),
-        QStringLiteral("does"),     QStringLiteral("did"),      QStringLiteral("can"),
-        QStringLiteral("could"),    QStringLiteral("will"),     QStringLiteral("would"),
-        QStringLiteral("should"),   QStringLiteral("shall"),    QStringLiteral("isn't"),
-        QStringLiteral("aren't"),   QStringLiteral("don't"),    QStringLiteral("doesn't"),
-        QStringLiteral("didn't"),   QStringLiteral("can't"),    QStringLiteral("won't"),
+        QStringLiteral("who"),      QStringLiteral("whom"),      QStringLiteral("whose"),
+        QStringLiteral("what"),     QStringLiteral("which"),     QStringLiteral("when"),
+        QStringLiteral("where"),    QStringLiteral("why"),       QStringLiteral("how"),
+        QStringLiteral("is"),       QStringLiteral("are"),       QStringLiteral("am"),
+        QStringLiteral("was"),      QStringLiteral("were"),      QStringLiteral("do"),
+        QStringLiteral("does"),     QStringLiteral("did"),       QStringLiteral("can"),
+        QStringLiteral("could"),    QStringLiteral("will"),      QStringLiteral("would"),
+        QStringLiteral("should"),   QStringLiteral("shall"),     QStringLiteral("isn't"),
+        QStringLiteral("aren't"),   QStringLiteral("don't"),     QStringLiteral("doesn't"),
+        QStringLiteral("didn't"),   QStringLiteral("can't"),     QStringLiteral("won't"),
         QStringLiteral("wouldn't"), QStringLiteral("shouldn't"), QStringLiteral("couldn't"),
     };
     return questionWords.contains(first);
@@ -62,6 +62,8 @@ QString SentenceText::sentence(const QString& hypothesis) {
     return capitalised(w) + (asks(w.first()) ? QLatin1Char('?') : QLatin1Char('.'));
 }
 
-QString SentenceText::draft(const QString& hypothesis) { return capitalised(words(hypothesis)); }
+QString SentenceText::draft(const QString& hypothesis) {
+    return capitalised(words(hypothesis));
+}
 
 } // namespace pq::server

@@ -74,18 +74,17 @@ Server::Server(ServerConfig config, Faults faults, QObject* parent)
 
     m_http = new QHttpServer(this);
     // WebSocket addresses need a route that leaves the upgrade request unanswered.
-    m_http->route("/v1/stream/<arg>",
-                  [](const QString&, const QHttpServerRequest& request,
-                     QHttpServerResponder&& responder) {
-                      if (!isUpgrade(request))
-                          HttpReply::error(responder, upgradeRequired());
-                  });
-    m_http->route("/v1/recordings/<arg>/subscribe",
-                  [](const QString&, const QHttpServerRequest& request,
-                     QHttpServerResponder&& responder) {
-                      if (!isUpgrade(request))
-                          HttpReply::error(responder, upgradeRequired());
-                  });
+    m_http->route("/v1/stream/<arg>", [](const QString&, const QHttpServerRequest& request,
+                                         QHttpServerResponder&& responder) {
+        if (!isUpgrade(request))
+            HttpReply::error(responder, upgradeRequired());
+    });
+    m_http->route(
+        "/v1/recordings/<arg>/subscribe",
+        [](const QString&, const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+            if (!isUpgrade(request))
+                HttpReply::error(responder, upgradeRequired());
+        });
     m_http->setMissingHandler(
         [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
             m_routes->handle(request, std::move(responder));

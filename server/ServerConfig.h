@@ -13,7 +13,7 @@ struct ServerConfig {
     quint16 port = 8080;    // 0 picks a free port (printed on start)
     quint16 appPort = 5176; // the web application (served in a later version)
     QString modelDir = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
-    QString grammar;        // a JSGF file that restricts recognition, or empty
+    QString grammar; // a JSGF file that restricts recognition, or empty
     QString apertiumModes = QStringLiteral("/usr/share/apertium/modes");
     double maxDurationS = 4 * 3600.0;
     double idleTimeoutS = 600.0; // an uplink that sends nothing for this long is ended
@@ -23,7 +23,7 @@ struct ServerConfig {
     int maxSessions = 8;  // live streams at once (each holds a recogniser, ~100 MB)
     int tokenLifetimeS = 600;
     QStringList decoderOptions; // extra pocketsphinx arguments: "-name", "value", …
-    QString faults;       // see Faults
+    QString faults;             // see Faults
     quint64 faultSeed = 0;
 };
 

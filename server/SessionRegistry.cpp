@@ -98,7 +98,10 @@ void SessionRegistry::refuse(std::unique_ptr<QWebSocket> owned, const QString& c
     socket->close(QWebSocketProtocol::CloseCodePolicyViolated, code);
     connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
     // A peer that never answers the close is cut off.
-    QTimer::singleShot(5000, socket, [socket] { socket->abort(); socket->deleteLater(); });
+    QTimer::singleShot(5000, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
 }
 
 void SessionRegistry::connectUplink(std::unique_ptr<QWebSocket> socket) {

@@ -9,7 +9,9 @@ SqlStatement::SqlStatement(sqlite3* db, const char* sql) : m_db(db) {
         fail("prepare");
 }
 
-SqlStatement::~SqlStatement() { sqlite3_finalize(m_stmt); }
+SqlStatement::~SqlStatement() {
+    sqlite3_finalize(m_stmt);
+}
 
 void SqlStatement::fail(const char* what) const {
     throw StoreError(std::string("database ") + what + ": " + sqlite3_errmsg(m_db));
@@ -70,9 +72,13 @@ std::optional<QString> SqlStatement::optionalText(int column) const {
     return text(column);
 }
 
-qint64 SqlStatement::integer(int column) const { return sqlite3_column_int64(m_stmt, column); }
+qint64 SqlStatement::integer(int column) const {
+    return sqlite3_column_int64(m_stmt, column);
+}
 
-double SqlStatement::real(int column) const { return sqlite3_column_double(m_stmt, column); }
+double SqlStatement::real(int column) const {
+    return sqlite3_column_double(m_stmt, column);
+}
 
 bool SqlStatement::isNull(int column) const {
     return sqlite3_column_type(m_stmt, column) == SQLITE_NULL;

@@ -98,8 +98,8 @@ KeyRow readKey(const SqlStatement& q) {
 }
 
 BroadcastRow readBroadcast(const SqlStatement& q) {
-    return BroadcastRow{q.text(0),         q.text(1),        q.text(2),
-                        q.text(3),         q.optionalText(4), q.optionalText(5)};
+    return BroadcastRow{q.text(0), q.text(1),         q.text(2),
+                        q.text(3), q.optionalText(4), q.optionalText(5)};
 }
 
 QString seqsToJson(const QList<qint64>& seqs) {
@@ -143,7 +143,9 @@ Store::Store(const QString& dir) {
     }
 }
 
-Store::~Store() { sqlite3_close(m_db); }
+Store::~Store() {
+    sqlite3_close(m_db);
+}
 
 void Store::exec(const char* sql) {
     char* error = nullptr;
@@ -185,7 +187,8 @@ QString Store::userId() {
 
 KeyRow Store::createKey(const QString& name, const QByteArray& hash) {
     KeyRow row{Ids::random(QStringLiteral("key_"), 12), name, Ids::now(), {}, {}};
-    SqlStatement q(m_db, "INSERT INTO api_keys(id, name, hash, created_at) VALUES (?1, ?2, ?3, ?4)");
+    SqlStatement q(m_db,
+                   "INSERT INTO api_keys(id, name, hash, created_at) VALUES (?1, ?2, ?3, ?4)");
     q.bind(1, row.id).bind(2, name).bind(3, QString::fromLatin1(hash)).bind(4, row.createdAt).run();
     return row;
 }
@@ -200,7 +203,8 @@ QList<KeyRow> Store::keys() {
 }
 
 bool Store::revokeKey(const QString& id) {
-    SqlStatement q(m_db, "UPDATE api_keys SET revoked_at = ?2 WHERE id = ?1 AND revoked_at IS NULL");
+    SqlStatement q(m_db,
+                   "UPDATE api_keys SET revoked_at = ?2 WHERE id = ?1 AND revoked_at IS NULL");
     q.bind(1, id).bind(2, Ids::now()).run();
     return sqlite3_changes(m_db) > 0;
 }
@@ -278,7 +282,8 @@ RecordingRow Store::createRecording(const QString& transcriptionId, const QStrin
 }
 
 std::optional<RecordingRow> Store::recording(const QString& id) {
-    const QByteArray sql = QByteArray("SELECT ") + kRecordingColumns + " FROM recordings WHERE id = ?1";
+    const QByteArray sql =
+        QByteArray("SELECT ") + kRecordingColumns + " FROM recordings WHERE id = ?1";
     SqlStatement q(m_db, sql.constData());
     q.bind(1, id);
     if (!q.step())
@@ -438,13 +443,12 @@ QList<UntranslatedRow> Store::untranslated(const QString& recordingId, const QSt
 }
 
 QList<SearchRow> Store::search(const QString& match, int limit) {
-    SqlStatement q(m_db,
-                   "SELECT t.id, r.id, s.sentence_id, t.name, s.text, "
-                   "highlight(sentence_index, 0, char(57344), char(57345)), s.start "
-                   "FROM sentence_index JOIN sentences s ON s.n = sentence_index.rowid "
-                   "JOIN recordings r ON r.id = s.recording_id "
-                   "JOIN transcriptions t ON t.id = r.transcription_id "
-                   "WHERE sentence_index MATCH ?1 ORDER BY rank, s.n DESC LIMIT ?2");
+    SqlStatement q(m_db, "SELECT t.id, r.id, s.sentence_id, t.name, s.text, "
+                         "highlight(sentence_index, 0, char(57344), char(57345)), s.start "
+                         "FROM sentence_index JOIN sentences s ON s.n = sentence_index.rowid "
+                         "JOIN recordings r ON r.id = s.recording_id "
+                         "JOIN transcriptions t ON t.id = r.transcription_id "
+                         "WHERE sentence_index MATCH ?1 ORDER BY rank, s.n DESC LIMIT ?2");
     q.bind(1, match).bind(2, qint64(limit));
     QList<SearchRow> out;
     while (q.step()) {
@@ -456,8 +460,12 @@ QList<SearchRow> Store::search(const QString& match, int limit) {
 
 BroadcastRow Store::createBroadcast(const QString& name,
                                     const std::optional<QString>& transcriptionId) {
-    BroadcastRow b{Ids::random(QStringLiteral("bc_"), 16), name, Ids::broadcastCode(), Ids::now(),
-                   transcriptionId, std::nullopt};
+    BroadcastRow b{Ids::random(QStringLiteral("bc_"), 16),
+                   name,
+                   Ids::broadcastCode(),
+                   Ids::now(),
+                   transcriptionId,
+                   std::nullopt};
     SqlStatement q(m_db, "INSERT INTO broadcasts(id, name, code, transcription_id, created_at) "
                          "VALUES (?1, ?2, ?3, ?4, ?5)");
     q.bind(1, b.id).bind(2, name).bind(3, b.code).bind(4, transcriptionId).bind(5, b.createdAt);

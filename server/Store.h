@@ -76,7 +76,8 @@ public:
     QList<SearchRow> search(const QString& match, int limit);
 
     // Broadcasts.
-    BroadcastRow createBroadcast(const QString& name, const std::optional<QString>& transcriptionId);
+    BroadcastRow createBroadcast(const QString& name,
+                                 const std::optional<QString>& transcriptionId);
     QList<BroadcastRow> broadcasts(bool activeOnly);
     bool archiveBroadcast(const QString& id);
 

@@ -102,17 +102,16 @@ void TranscriptBuilder::commit(const Item& item) {
     segment.speaker = 0;
     segment.language = QString::fromLatin1(Languages::kSpoken);
     m_sink->segmentCommitted(segment);
-    m_sink->publish(
-        QJsonObject{{QStringLiteral("type"), QStringLiteral("transcript.committed")},
-                    {QStringLiteral("cursor"), segment.seq},
-                    {QStringLiteral("segment"),
-                     QJsonObject{{QStringLiteral("seq"), segment.seq},
-                                 {QStringLiteral("text"), text},
-                                 {QStringLiteral("start"), segment.start},
-                                 {QStringLiteral("end"), segment.end},
-                                 {QStringLiteral("speaker"), 0},
-                                 {QStringLiteral("language"), segment.language}}}},
-        {});
+    m_sink->publish(QJsonObject{{QStringLiteral("type"), QStringLiteral("transcript.committed")},
+                                {QStringLiteral("cursor"), segment.seq},
+                                {QStringLiteral("segment"),
+                                 QJsonObject{{QStringLiteral("seq"), segment.seq},
+                                             {QStringLiteral("text"), text},
+                                             {QStringLiteral("start"), segment.start},
+                                             {QStringLiteral("end"), segment.end},
+                                             {QStringLiteral("speaker"), 0},
+                                             {QStringLiteral("language"), segment.language}}}},
+                    {});
 
     const QStringList langs = m_sink->readingLanguages();
     if (langs.isEmpty()) {

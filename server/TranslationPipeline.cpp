@@ -90,9 +90,9 @@ bool TranslationPipeline::start() {
         failAll();
     });
     // $1 = "-n": no marks on unknown words; $2 = tagger options (none).
-    m_process->start(QStringLiteral("bash"), {QStringLiteral("-c"), m_script,
-                                              QStringLiteral("apertium"), QStringLiteral("-n"),
-                                              QString()});
+    m_process->start(QStringLiteral("bash"),
+                     {QStringLiteral("-c"), m_script, QStringLiteral("apertium"),
+                      QStringLiteral("-n"), QString()});
     if (!m_process->waitForStarted(5000)) {
         qCWarning(lcTranslate) << "cannot start the pipeline of" << m_modeFile;
         delete m_process;
@@ -165,8 +165,7 @@ void TranslationPipeline::finish(Request request, std::optional<QString> result)
     if (!context)
         return;
     QMetaObject::invokeMethod(
-        context,
-        [done = std::move(request.done), result = std::move(result)] { done(result); },
+        context, [done = std::move(request.done), result = std::move(result)] { done(result); },
         Qt::QueuedConnection);
 }
 

@@ -17,11 +17,8 @@ struct Pair {
     const char* modes[2];
 };
 constexpr Pair kPairs[] = {
-    {"ca", {"eng-cat", "en-ca"}},
-    {"eo", {"en-eo", nullptr}},
-    {"es", {"eng-spa", "en-es"}},
-    {"gl", {"en-gl", nullptr}},
-    {"sh", {"eng-hbs", nullptr}},
+    {"ca", {"eng-cat", "en-ca"}}, {"eo", {"en-eo", nullptr}},   {"es", {"eng-spa", "en-es"}},
+    {"gl", {"en-gl", nullptr}},   {"sh", {"eng-hbs", nullptr}},
 };
 
 } // namespace

@@ -19,7 +19,9 @@ namespace {
 
 constexpr qint64 kRate = 16000;
 
-QJsonObject frame(const char* type) { return QJsonObject{{QStringLiteral("type"), QString::fromLatin1(type)}}; }
+QJsonObject frame(const char* type) {
+    return QJsonObject{{QStringLiteral("type"), QString::fromLatin1(type)}};
+}
 
 } // namespace
 
@@ -83,8 +85,8 @@ void UplinkSession::start() {
                 m_builder->barrier([this] { drained(); });
         });
     };
-    m_recognizer = std::make_unique<Recognizer>(std::move(decoder), m_engine.options(),
-                                                std::move(callbacks));
+    m_recognizer =
+        std::make_unique<Recognizer>(std::move(decoder), m_engine.options(), std::move(callbacks));
     m_worker = std::make_unique<WorkerThread>(QStringLiteral("asr ") + m_sessionId.right(8));
     m_worker->post([r = m_recognizer.get()] { r->start(); });
     m_idle.start();
@@ -113,7 +115,9 @@ void UplinkSession::recognizerFailed(const QString& message) {
     finish(QStringLiteral("error"));
 }
 
-void UplinkSession::setAccepting(bool accepting) { m_accepting = accepting; }
+void UplinkSession::setAccepting(bool accepting) {
+    m_accepting = accepting;
+}
 
 void UplinkSession::flushUtterance() {
     if (m_worker && !m_finishing)
@@ -175,10 +179,11 @@ void UplinkSession::onBinary(const QByteArray& data) {
         m_backlog->fetch_add(count);
         // A copy of its own for the worker: nothing shared with the socket's buffers.
         QByteArray samples(data.constData(), count * 4);
-        m_worker->post([r = m_recognizer.get(), backlog = m_backlog, s = std::move(samples), count] {
-            r->feed(s);
-            backlog->fetch_sub(count);
-        });
+        m_worker->post(
+            [r = m_recognizer.get(), backlog = m_backlog, s = std::move(samples), count] {
+                r->feed(s);
+                backlog->fetch_sub(count);
+            });
     }
     if (m_samples >= m_maxSamples)
         finish(QStringLiteral("max_duration"));
@@ -227,8 +232,9 @@ void UplinkSession::onUpdate(const QJsonObject& message) {
             protocolError(QStringLiteral("bad_message"),
                           QStringLiteral("\"spokenLanguage\" must be text."));
         } else if (code != QLatin1String("auto") && !Languages::isTranscribed(code)) {
-            protocolError(QStringLiteral("unsupported_language"),
-                          QStringLiteral("Parloquent cannot transcribe \"%1\" here.").arg(code.left(20)));
+            protocolError(
+                QStringLiteral("unsupported_language"),
+                QStringLiteral("Parloquent cannot transcribe \"%1\" here.").arg(code.left(20)));
         } else {
             spoken = code;
         }
@@ -264,9 +270,9 @@ void UplinkSession::onUpdate(const QJsonObject& message) {
             return;
         }
         if (!m_translator.canTranslate(v.toString())) {
-            protocolError(QStringLiteral("unsupported_language"),
-                          QStringLiteral("Parloquent cannot translate into \"%1\" here.")
-                              .arg(v.toString()));
+            protocolError(
+                QStringLiteral("unsupported_language"),
+                QStringLiteral("Parloquent cannot translate into \"%1\" here.").arg(v.toString()));
             continue;
         }
         if (!langs.contains(v.toString()))
@@ -289,7 +295,8 @@ void UplinkSession::finish(const QString& reason) {
 }
 
 void UplinkSession::drained() {
-    const bool told = m_reason == QLatin1String("disconnected") || m_reason == QLatin1String("error");
+    const bool told =
+        m_reason == QLatin1String("disconnected") || m_reason == QLatin1String("error");
     if (!told) {
         QJsonObject done = frame("session.done");
         done.insert(QStringLiteral("reason"), m_reason);

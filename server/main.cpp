@@ -184,11 +184,11 @@ int main(int argc, char** argv) {
     parser.process(app);
 
     ServerConfig config;
-    config.dataDir = parser.isSet(data)
-                         ? parser.value(data)
-                         : QDir(QStandardPaths::writableLocation(
-                                    QStandardPaths::GenericDataLocation))
-                               .filePath(QStringLiteral("parloquent-server"));
+    config.dataDir =
+        parser.isSet(data)
+            ? parser.value(data)
+            : QDir(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation))
+                  .filePath(QStringLiteral("parloquent-server"));
 
     const QStringList args = parser.positionalArguments();
     if (!args.isEmpty()) {
@@ -242,8 +242,8 @@ int main(int argc, char** argv) {
         config.decoderOptions << option.left(eq) << option.mid(eq + 1);
     }
     QString error;
-    const auto faults = Faults::parse(parser.values(fault), parser.value(faultSeed).toULongLong(),
-                                      &error);
+    const auto faults =
+        Faults::parse(parser.values(fault), parser.value(faultSeed).toULongLong(), &error);
     if (!faults)
         return fail(QStringLiteral("--fault: ") + error);
 

@@ -10,15 +10,24 @@
 #include <QThread>
 #include <QTimer>
 
+#include <csignal>
+#include <sys/prctl.h>
+
 namespace pq::test {
 
 ServerProcess::ServerProcess(QStringList extraArgs) : m_args(std::move(extraArgs)) {
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
+    // A test that dies (a crash, a time-out) takes its server with it.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
 }
 
-ServerProcess::~ServerProcess() { stop(); }
+ServerProcess::~ServerProcess() {
+    stop();
+}
 
-QString ServerProcess::binary() { return QStringLiteral(PQ_SERVER_BIN); }
+QString ServerProcess::binary() {
+    return QStringLiteral(PQ_SERVER_BIN);
+}
 
 QUrl ServerProcess::wsUrl(const QString& pathAndQuery) const {
     QUrl url(QStringLiteral("ws://127.0.0.1:%1%2").arg(port()).arg(pathAndQuery));

@@ -17,7 +17,8 @@ bool run(const QString& program, const QStringList& args, QString* error) {
     QProcess p;
     p.start(program, args);
     if (!p.waitForFinished(60'000) || p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
-        *error = program + QStringLiteral(" failed: ") + QString::fromUtf8(p.readAllStandardError());
+        *error =
+            program + QStringLiteral(" failed: ") + QString::fromUtf8(p.readAllStandardError());
         return false;
     }
     return true;

@@ -8,7 +8,9 @@
 
 namespace pq::test {
 
-QJsonObject Answer::json() const { return QJsonDocument::fromJson(body).object(); }
+QJsonObject Answer::json() const {
+    return QJsonDocument::fromJson(body).object();
+}
 
 QByteArray Answer::header(const QByteArray& name) const {
     for (const auto& [key, value] : headers) {
@@ -18,7 +20,9 @@ QByteArray Answer::header(const QByteArray& name) const {
     return {};
 }
 
-Answer TestClient::get(const QString& pathAndQuery) { return send("GET", pathAndQuery); }
+Answer TestClient::get(const QString& pathAndQuery) {
+    return send("GET", pathAndQuery);
+}
 
 Answer TestClient::post(const QString& path, const QJsonObject& body) {
     return send("POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact));

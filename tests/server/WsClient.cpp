@@ -77,7 +77,8 @@ QList<QJsonObject> WsClient::ofType(const QString& type) const {
 }
 
 void WsClient::sendJson(const QJsonObject& message) {
-    socket.sendTextMessage(QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
+    socket.sendTextMessage(
+        QString::fromUtf8(QJsonDocument(message).toJson(QJsonDocument::Compact)));
 }
 
 } // namespace pq::test

@@ -27,7 +27,9 @@ public:
     // The first frame of that type at or after index `from`, waiting up to timeoutMs.
     std::optional<QJsonObject> waitForType(const QString& type, int timeoutMs, int from = 0);
     QList<QJsonObject> ofType(const QString& type) const;
-    bool waitClosed(int timeoutMs) { return waitFor([this] { return closed; }, timeoutMs); }
+    bool waitClosed(int timeoutMs) {
+        return waitFor([this] { return closed; }, timeoutMs);
+    }
 
     void sendJson(const QJsonObject& message);
     void sendText(const QString& text) { socket.sendTextMessage(text); }

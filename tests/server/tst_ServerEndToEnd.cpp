@@ -21,12 +21,15 @@ const QStringList kSentences = {
     QStringLiteral("The meeting starts in ten minutes."),
 };
 
-QString grammar() { return QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf"); }
+QString grammar() {
+    return QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf");
+}
 
 QStringList texts(const QList<QJsonObject>& committed) {
     QStringList out;
     for (const auto& e : committed)
-        out.append(e.value(QStringLiteral("segment")).toObject().value(QStringLiteral("text")).toString());
+        out.append(
+            e.value(QStringLiteral("segment")).toObject().value(QStringLiteral("text")).toString());
     return out;
 }
 
@@ -64,8 +67,9 @@ void TestServerEndToEnd::cleanupTestCase() {
 
 void TestServerEndToEnd::captionsComeBackOverTheUplink() {
     TestClient api(m_server->base(), m_server->key());
-    const Answer created = api.post(QStringLiteral("/v1/realtime/sessions"),
-                                    QJsonObject{{QStringLiteral("translate"), QJsonArray{QStringLiteral("es")}}});
+    const Answer created =
+        api.post(QStringLiteral("/v1/realtime/sessions"),
+                 QJsonObject{{QStringLiteral("translate"), QJsonArray{QStringLiteral("es")}}});
     QCOMPARE(created.status, 201);
     const QString streamUrl = created.json().value(QStringLiteral("streamUrl")).toString();
     QVERIFY(streamUrl.startsWith(m_server->wsUrl(QStringLiteral("/v1/stream/")).toString()));
@@ -100,11 +104,16 @@ void TestServerEndToEnd::captionsComeBackOverTheUplink() {
         const double end = s.value(QStringLiteral("end")).toDouble();
         QVERIFY2(start >= previousEnd && end > start && end <= m_audioSeconds + 0.01,
                  qPrintable(QStringLiteral("%1–%2").arg(start).arg(end)));
-        QCOMPARE(s.value(QStringLiteral("seq")).toInteger(), e.value(QStringLiteral("cursor")).toInteger());
+        QCOMPARE(s.value(QStringLiteral("seq")).toInteger(),
+                 e.value(QStringLiteral("cursor")).toInteger());
         QCOMPARE(s.value(QStringLiteral("speaker")).toInt(), 0);
         previousEnd = end;
     }
-    QVERIFY(committed.first().value(QStringLiteral("segment")).toObject().value(QStringLiteral("start")).toDouble() >= 1.0);
+    QVERIFY(committed.first()
+                .value(QStringLiteral("segment"))
+                .toObject()
+                .value(QStringLiteral("start"))
+                .toDouble() >= 1.0);
 
     // Each sentence is translated into Spanish, as a sentence and for its segment.
     const QList<QJsonObject> sentences = uplink.ofType(QStringLiteral("transcript.sentence"));
@@ -112,35 +121,49 @@ void TestServerEndToEnd::captionsComeBackOverTheUplink() {
     const QList<QJsonObject> translated = uplink.ofType(QStringLiteral("transcript.translated"));
     QCOMPARE(translated.size(), kSentences.size());
     const QString spanish = translated.first()
-                                .value(QStringLiteral("translations")).toObject()
-                                .value(QStringLiteral("es")).toString();
+                                .value(QStringLiteral("translations"))
+                                .toObject()
+                                .value(QStringLiteral("es"))
+                                .toString();
     // Word for word what `apertium eng-spa` makes of it.
     QCOMPARE(spanish, QStringLiteral("Complacer abrir la ventana."));
-    QCOMPARE(sentences.first().value(QStringLiteral("sentence")).toObject()
-                 .value(QStringLiteral("translations")).toObject()
-                 .value(QStringLiteral("es")).toString(),
+    QCOMPARE(sentences.first()
+                 .value(QStringLiteral("sentence"))
+                 .toObject()
+                 .value(QStringLiteral("translations"))
+                 .toObject()
+                 .value(QStringLiteral("es"))
+                 .toString(),
              spanish);
 }
 
 void TestServerEndToEnd::recordingFeedAndSnapshotAgree() {
     TestClient api(m_server->base(), m_server->key());
-    const Answer live = api.post(
-        QStringLiteral("/v1/transcriptions/live"),
-        QJsonObject{{QStringLiteral("name"), QStringLiteral("Standup")},
-                    {QStringLiteral("settings"), QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
-                    {QStringLiteral("source"), QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}});
+    const Answer live =
+        api.post(QStringLiteral("/v1/transcriptions/live"),
+                 QJsonObject{{QStringLiteral("name"), QStringLiteral("Standup")},
+                             {QStringLiteral("settings"),
+                              QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
+                             {QStringLiteral("source"),
+                              QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}});
     QCOMPARE(live.status, 201);
     const QString transcription = live.json().value(QStringLiteral("id")).toString();
-    const Answer grant = api.post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                                  QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-test")},
-                                              {QStringLiteral("takeover"), false}});
+    const Answer grant =
+        api.post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
+                 QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-test")},
+                             {QStringLiteral("takeover"), false}});
     QCOMPARE(grant.status, 201);
-    const QString recording = grant.json().value(QStringLiteral("recording")).toObject()
-                                  .value(QStringLiteral("id")).toString();
+    const QString recording = grant.json()
+                                  .value(QStringLiteral("recording"))
+                                  .toObject()
+                                  .value(QStringLiteral("id"))
+                                  .toString();
 
     WsClient feed;
-    QVERIFY(feed.open(m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe?device=linux-test&lang=es").arg(recording)),
-                      m_server->key()));
+    QVERIFY(feed.open(
+        m_server->wsUrl(
+            QStringLiteral("/v1/recordings/%1/subscribe?device=linux-test&lang=es").arg(recording)),
+        m_server->key()));
     QVERIFY(feed.waitForType(QStringLiteral("subscribe.ready"), 10'000));
 
     WsClient uplink;
@@ -161,7 +184,8 @@ void TestServerEndToEnd::recordingFeedAndSnapshotAgree() {
     QVERIFY(uplink.ofType(QStringLiteral("transcript.committed")).isEmpty());
 
     // Feed: positions rise by one with no gap; committed segments are the sentences.
-    QCOMPARE(feed.frames.first().value(QStringLiteral("type")).toString(), QStringLiteral("subscribe.ready"));
+    QCOMPARE(feed.frames.first().value(QStringLiteral("type")).toString(),
+             QStringLiteral("subscribe.ready"));
     qint64 position = feed.frames.first().value(QStringLiteral("cursor")).toInteger();
     for (const auto& e : feed.frames.mid(1)) {
         if (!e.contains(QStringLiteral("cursor")))
@@ -173,7 +197,8 @@ void TestServerEndToEnd::recordingFeedAndSnapshotAgree() {
     QCOMPARE(texts(committed).join(QLatin1Char('|')), kSentences.join(QLatin1Char('|')));
 
     // Snapshot: the same segments, with the reader's translations; lastSeq is the last position.
-    const Answer snap = api.get(QStringLiteral("/v1/recordings/%1/transcript?lang=es").arg(recording));
+    const Answer snap =
+        api.get(QStringLiteral("/v1/recordings/%1/transcript?lang=es").arg(recording));
     QCOMPARE(snap.status, 200);
     const QJsonObject s = snap.json();
     QCOMPARE(s.value(QStringLiteral("recordingId")).toString(), recording);
@@ -189,8 +214,12 @@ void TestServerEndToEnd::recordingFeedAndSnapshotAgree() {
         QCOMPARE(fromSnapshot, fromFeed);
     }
     QCOMPARE(s.value(QStringLiteral("sentences")).toArray().size(), kSentences.size());
-    QCOMPARE(s.value(QStringLiteral("sentences")).toArray().at(1).toObject()
-                 .value(QStringLiteral("text")).toString(),
+    QCOMPARE(s.value(QStringLiteral("sentences"))
+                 .toArray()
+                 .at(1)
+                 .toObject()
+                 .value(QStringLiteral("text"))
+                 .toString(),
              kSentences[1]);
 
     // The library shows the finished recording with its length.

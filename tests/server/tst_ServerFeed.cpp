@@ -19,10 +19,16 @@ const QStringList kSentences = {QStringLiteral("My sister likes green apples."),
                                 QStringLiteral("The train leaves at nine."),
                                 QStringLiteral("Thank you very much.")};
 
-QString grammar() { return QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf"); }
+QString grammar() {
+    return QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf");
+}
 
-qint64 cursorOf(const QJsonObject& e) { return e.value(QStringLiteral("cursor")).toInteger(-1); }
-QString typeOf(const QJsonObject& e) { return e.value(QStringLiteral("type")).toString(); }
+qint64 cursorOf(const QJsonObject& e) {
+    return e.value(QStringLiteral("cursor")).toInteger(-1);
+}
+QString typeOf(const QJsonObject& e) {
+    return e.value(QStringLiteral("type")).toString();
+}
 
 struct Recording {
     QString transcription;
@@ -31,36 +37,48 @@ struct Recording {
 };
 
 Recording startRecording(TestClient& api, const QString& name) {
-    const Answer live = api.post(
-        QStringLiteral("/v1/transcriptions/live"),
-        QJsonObject{{QStringLiteral("name"), name},
-                    {QStringLiteral("settings"), QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
-                    {QStringLiteral("source"), QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}});
+    const Answer live =
+        api.post(QStringLiteral("/v1/transcriptions/live"),
+                 QJsonObject{{QStringLiteral("name"), name},
+                             {QStringLiteral("settings"),
+                              QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
+                             {QStringLiteral("source"),
+                              QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}});
     const QString transcription = live.json().value(QStringLiteral("id")).toString();
-    const Answer grant = api.post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                                  QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-feed")},
-                                              {QStringLiteral("takeover"), false}});
+    const Answer grant =
+        api.post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
+                 QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-feed")},
+                             {QStringLiteral("takeover"), false}});
     return Recording{transcription,
-                     grant.json().value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString(),
+                     grant.json()
+                         .value(QStringLiteral("recording"))
+                         .toObject()
+                         .value(QStringLiteral("id"))
+                         .toString(),
                      grant.json().value(QStringLiteral("streamUrl")).toString()};
 }
 
 // Streams the sentences into the recording and stops it once the uplink is drained.
 bool record(TestClient& api, const Recording& r, const QByteArray& audio) {
     WsClient uplink;
-    if (!uplink.open(QUrl(r.streamUrl)) || !uplink.waitForType(QStringLiteral("session.ready"), 30'000))
+    if (!uplink.open(QUrl(r.streamUrl)) ||
+        !uplink.waitForType(QStringLiteral("session.ready"), 30'000))
         return false;
     SpeechAudio::stream(uplink, audio, 4.0);
     if (api.post(QStringLiteral("/v1/recordings/%1/stop").arg(r.id), {}).status != 200)
         return false;
-    return uplink.waitForType(QStringLiteral("session.done"), 30'000).has_value() && uplink.waitClosed(5000);
+    return uplink.waitForType(QStringLiteral("session.done"), 30'000).has_value() &&
+           uplink.waitClosed(5000);
 }
 
 QStringList committedTexts(const QList<QJsonObject>& events) {
     QStringList out;
     for (const auto& e : events) {
         if (typeOf(e) == QLatin1String("transcript.committed"))
-            out.append(e.value(QStringLiteral("segment")).toObject().value(QStringLiteral("text")).toString());
+            out.append(e.value(QStringLiteral("segment"))
+                           .toObject()
+                           .value(QStringLiteral("text"))
+                           .toString());
     }
     return out;
 }
@@ -95,7 +113,8 @@ void TestServerFeed::initTestCase() {
     m_audio = SpeechAudio::synthesize(kSentences, 1.0, &error);
     QVERIFY2(!m_audio.isEmpty(), qPrintable(error));
     m_server = std::make_unique<ServerProcess>(QStringList{QStringLiteral("--grammar"), grammar(),
-                                                           QStringLiteral("--noop-interval"), QStringLiteral("0.4")});
+                                                           QStringLiteral("--noop-interval"),
+                                                           QStringLiteral("0.4")});
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     QVERIFY2(m_server->waitForRecognizer(), qPrintable(m_server->error()));
 }
@@ -109,7 +128,8 @@ void TestServerFeed::eachReaderGetsItsLanguageAtEveryPosition() {
     TestClient api(m_server->base(), m_server->key());
     m_recording = startRecording(api, QStringLiteral("Languages"));
     QVERIFY(!m_recording.id.isEmpty());
-    const QString path = QStringLiteral("/v1/recordings/%1/subscribe?device=linux-feed").arg(m_recording.id);
+    const QString path =
+        QStringLiteral("/v1/recordings/%1/subscribe?device=linux-feed").arg(m_recording.id);
     WsClient spanish, catalan, plain;
     QVERIFY(spanish.open(m_server->wsUrl(path + QStringLiteral("&lang=es")), m_server->key()));
     QVERIFY(catalan.open(m_server->wsUrl(path + QStringLiteral("&lang=ca")), m_server->key()));
@@ -162,20 +182,31 @@ void TestServerFeed::eachReaderGetsItsLanguageAtEveryPosition() {
     }
     // Committed segments: seq = cursor. Sentences carry only the reader's translation.
     for (const auto& e : spanish.ofType(QStringLiteral("transcript.committed")))
-        QCOMPARE(e.value(QStringLiteral("segment")).toObject().value(QStringLiteral("seq")).toInteger(), cursorOf(e));
+        QCOMPARE(
+            e.value(QStringLiteral("segment")).toObject().value(QStringLiteral("seq")).toInteger(),
+            cursorOf(e));
     const QList<QJsonObject> esSentences = spanish.ofType(QStringLiteral("transcript.sentence"));
     QCOMPARE(esSentences.size(), kSentences.size());
     for (const auto& e : esSentences) {
-        const QJsonObject tr = e.value(QStringLiteral("sentence")).toObject().value(QStringLiteral("translations")).toObject();
+        const QJsonObject tr = e.value(QStringLiteral("sentence"))
+                                   .toObject()
+                                   .value(QStringLiteral("translations"))
+                                   .toObject();
         QCOMPARE(tr.keys(), QStringList{QStringLiteral("es")});
     }
     for (const auto& e : plain.ofType(QStringLiteral("transcript.sentence")))
-        QVERIFY(!e.value(QStringLiteral("sentence")).toObject().contains(QStringLiteral("translations")));
+        QVERIFY(!e.value(QStringLiteral("sentence"))
+                     .toObject()
+                     .contains(QStringLiteral("translations")));
     const QList<QJsonObject> caTranslated = catalan.ofType(QStringLiteral("transcript.translated"));
     QCOMPARE(caTranslated.size(), kSentences.size());
-    QCOMPARE(caTranslated.first().value(QStringLiteral("translations")).toObject().keys(), QStringList{QStringLiteral("ca")});
+    QCOMPARE(caTranslated.first().value(QStringLiteral("translations")).toObject().keys(),
+             QStringList{QStringLiteral("ca")});
     QCOMPARE(caTranslated.first().value(QStringLiteral("seq")).toInteger(),
-             catalan.ofType(QStringLiteral("transcript.committed")).first().value(QStringLiteral("cursor")).toInteger());
+             catalan.ofType(QStringLiteral("transcript.committed"))
+                 .first()
+                 .value(QStringLiteral("cursor"))
+                 .toInteger());
     // Drafts come with the reader's translation only.
     for (const auto& e : spanish.ofType(QStringLiteral("transcript.draft"))) {
         for (const auto& s : e.value(QStringLiteral("segments")).toArray()) {
@@ -207,7 +238,10 @@ void TestServerFeed::snapshotAfterAPosition() {
             else if (typeOf(e) == QLatin1String("transcript.translated"))
                 segments.insert(e.value(QStringLiteral("seq")).toInteger());
             else if (typeOf(e) == QLatin1String("transcript.sentence"))
-                sentences.insert(e.value(QStringLiteral("sentence")).toObject().value(QStringLiteral("sentenceId")).toInteger());
+                sentences.insert(e.value(QStringLiteral("sentence"))
+                                     .toObject()
+                                     .value(QStringLiteral("sentenceId"))
+                                     .toInteger());
         }
         const Answer a = api.get(path + QStringLiteral("?after=%1&lang=es").arg(after));
         QCOMPARE(a.status, 200);
@@ -222,14 +256,18 @@ void TestServerFeed::snapshotAfterAPosition() {
     }
     // Without a language there are no translations; the keys are the snapshot's.
     const QJsonObject plain = api.get(path).json();
-    QCOMPARE(plain.keys(), (QStringList{QStringLiteral("lastSeq"), QStringLiteral("recordingId"), QStringLiteral("segments"),
-                                        QStringLiteral("sentences"), QStringLiteral("speakers"), QStringLiteral("state")}));
+    QCOMPARE(plain.keys(), (QStringList{QStringLiteral("lastSeq"), QStringLiteral("recordingId"),
+                                        QStringLiteral("segments"), QStringLiteral("sentences"),
+                                        QStringLiteral("speakers"), QStringLiteral("state")}));
     const QJsonObject first = plain.value(QStringLiteral("segments")).toArray().first().toObject();
-    QCOMPARE(first.keys(), (QStringList{QStringLiteral("end"), QStringLiteral("language"), QStringLiteral("seq"),
-                                        QStringLiteral("speaker"), QStringLiteral("start"), QStringLiteral("text")}));
+    QCOMPARE(first.keys(), (QStringList{QStringLiteral("end"), QStringLiteral("language"),
+                                        QStringLiteral("seq"), QStringLiteral("speaker"),
+                                        QStringLiteral("start"), QStringLiteral("text")}));
     QCOMPARE(first.value(QStringLiteral("language")).toString(), QStringLiteral("en"));
-    const QJsonObject sentence = plain.value(QStringLiteral("sentences")).toArray().first().toObject();
-    QCOMPARE(sentence.value(QStringLiteral("seqs")).toArray(), QJsonArray{first.value(QStringLiteral("seq"))});
+    const QJsonObject sentence =
+        plain.value(QStringLiteral("sentences")).toArray().first().toObject();
+    QCOMPARE(sentence.value(QStringLiteral("seqs")).toArray(),
+             QJsonArray{first.value(QStringLiteral("seq"))});
     QCOMPARE(sentence.value(QStringLiteral("text")).toString(), kSentences.first());
 
     QCOMPARE(api.get(path + QStringLiteral("?after=abc")).status, 400);
@@ -247,30 +285,43 @@ void TestServerFeed::snapshotTranslatesOnDemand() {
     const QJsonArray segments = gl.value(QStringLiteral("segments")).toArray();
     QCOMPARE(segments.size(), kSentences.size());
     for (const auto& s : segments)
-        QVERIFY(!s.toObject().value(QStringLiteral("translations")).toObject().value(QStringLiteral("gl")).toString().isEmpty());
+        QVERIFY(!s.toObject()
+                     .value(QStringLiteral("translations"))
+                     .toObject()
+                     .value(QStringLiteral("gl"))
+                     .toString()
+                     .isEmpty());
     for (const auto& s : gl.value(QStringLiteral("sentences")).toArray())
-        QCOMPARE(s.toObject().value(QStringLiteral("translations")).toObject().keys(), QStringList{QStringLiteral("gl")});
+        QCOMPARE(s.toObject().value(QStringLiteral("translations")).toObject().keys(),
+                 QStringList{QStringLiteral("gl")});
     // Translations made on demand do not move the positions.
     QCOMPARE(gl.value(QStringLiteral("lastSeq")).toInteger(), cursorOf(m_spanishFeed.last()));
     // A language without an engine: the transcript without translations.
     const QJsonObject de = api.get(path + QStringLiteral("?lang=de")).json();
     QCOMPARE(de.value(QStringLiteral("segments")).toArray().size(), kSentences.size());
-    QVERIFY(!de.value(QStringLiteral("segments")).toArray().first().toObject().contains(QStringLiteral("translations")));
+    QVERIFY(!de.value(QStringLiteral("segments"))
+                 .toArray()
+                 .first()
+                 .toObject()
+                 .contains(QStringLiteral("translations")));
 }
 
 void TestServerFeed::keepAlivesWhileLive() {
     TestClient api(m_server->base(), m_server->key());
     const Recording r = startRecording(api, QStringLiteral("Quiet"));
     WsClient feed;
-    QVERIFY(feed.open(m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe").arg(r.id)), m_server->key()));
+    QVERIFY(feed.open(m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe").arg(r.id)),
+                      m_server->key()));
     QVERIFY(feed.waitFor([&] { return feed.ofType(QStringLiteral("noop")).size() >= 3; }, 5000));
     const QList<QJsonObject> noops = feed.ofType(QStringLiteral("noop"));
     QCOMPARE(cursorOf(noops[0]), 1);
     QCOMPARE(cursorOf(noops[1]), 2);
     QCOMPARE(cursorOf(noops[2]), 3);
     // Noops take positions: the snapshot covers them.
-    QVERIFY(api.get(QStringLiteral("/v1/recordings/%1/transcript").arg(r.id)).json()
-                .value(QStringLiteral("lastSeq")).toInteger() >= 3);
+    QVERIFY(api.get(QStringLiteral("/v1/recordings/%1/transcript").arg(r.id))
+                .json()
+                .value(QStringLiteral("lastSeq"))
+                .toInteger() >= 3);
     QCOMPARE(api.post(QStringLiteral("/v1/recordings/%1/stop").arg(r.id), {}).status, 200);
     QTest::qWait(200);
     const int count = feed.frames.size();
@@ -280,7 +331,8 @@ void TestServerFeed::keepAlivesWhileLive() {
 
     // A reader can follow a finished recording: it starts at its last position.
     WsClient late;
-    QVERIFY(late.open(m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe").arg(r.id)), m_server->key()));
+    QVERIFY(late.open(m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe").arg(r.id)),
+                      m_server->key()));
     const auto ready = late.waitForType(QStringLiteral("subscribe.ready"), 5000);
     QVERIFY(ready);
     QCOMPARE(cursorOf(*ready), cursorOf(feed.frames.last()));
@@ -292,9 +344,11 @@ void TestServerFeed::feedsNeedAKeyAndARecording() {
     WsClient noKey;
     QVERIFY(!noKey.open(m_server->wsUrl(path)));
     WsClient wrongKey;
-    QVERIFY(!wrongKey.open(m_server->wsUrl(path), QStringLiteral("pq_key_wrongwrongwrongwrongwrongwrong")));
+    QVERIFY(!wrongKey.open(m_server->wsUrl(path),
+                           QStringLiteral("pq_key_wrongwrongwrongwrongwrongwrong")));
     WsClient noRecording;
-    QVERIFY(!noRecording.open(m_server->wsUrl(QStringLiteral("/v1/recordings/rec_none/subscribe")), m_server->key()));
+    QVERIFY(!noRecording.open(m_server->wsUrl(QStringLiteral("/v1/recordings/rec_none/subscribe")),
+                              m_server->key()));
     WsClient nowhere;
     QVERIFY(!nowhere.open(m_server->wsUrl(QStringLiteral("/v1/elsewhere")), m_server->key()));
     WsClient badLang;
@@ -307,9 +361,11 @@ void TestServerFeed::feedsNeedAKeyAndARecording() {
 }
 
 void TestServerFeed::droppedDuplicatedAndDelayedEventsAreRepairable() {
-    ServerProcess faulty({QStringLiteral("--grammar"), grammar(), QStringLiteral("--noop-interval"), QStringLiteral("0.3"),
-                          QStringLiteral("--fault"), QStringLiteral("feed-drop=0.25,feed-duplicate=0.2"),
-                          QStringLiteral("--fault"), QStringLiteral("feed-delay=0.2,feed-delay-ms=400"),
+    ServerProcess faulty({QStringLiteral("--grammar"), grammar(), QStringLiteral("--noop-interval"),
+                          QStringLiteral("0.3"), QStringLiteral("--fault"),
+                          QStringLiteral("feed-drop=0.25,feed-duplicate=0.2"),
+                          QStringLiteral("--fault"),
+                          QStringLiteral("feed-delay=0.2,feed-delay-ms=400"),
                           QStringLiteral("--fault-seed"), QStringLiteral("11")});
     QVERIFY2(faulty.start(), qPrintable(faulty.error()));
     QVERIFY2(faulty.waitForRecognizer(), qPrintable(faulty.error()));
@@ -317,7 +373,8 @@ void TestServerFeed::droppedDuplicatedAndDelayedEventsAreRepairable() {
     TestClient api(faulty.base(), faulty.key());
     const Recording r = startRecording(api, QStringLiteral("Faulty"));
     WsClient feed;
-    QVERIFY(feed.open(faulty.wsUrl(QStringLiteral("/v1/recordings/%1/subscribe?lang=es").arg(r.id)), faulty.key()));
+    QVERIFY(feed.open(faulty.wsUrl(QStringLiteral("/v1/recordings/%1/subscribe?lang=es").arg(r.id)),
+                      faulty.key()));
     QVERIFY(feed.waitForType(QStringLiteral("subscribe.ready"), 5000));
     QVERIFY(record(api, r, m_audio));
     QTest::qWait(800); // delayed events arrive
@@ -350,21 +407,24 @@ void TestServerFeed::droppedDuplicatedAndDelayedEventsAreRepairable() {
         cursor = it.key();
         if (typeOf(*it) == QLatin1String("transcript.committed")) {
             const QJsonObject s = it->value(QStringLiteral("segment")).toObject();
-            segments.insert(s.value(QStringLiteral("seq")).toInteger(), s.value(QStringLiteral("text")).toString());
+            segments.insert(s.value(QStringLiteral("seq")).toInteger(),
+                            s.value(QStringLiteral("text")).toString());
         }
     }
-    const Answer repair = api.get(QStringLiteral("/v1/recordings/%1/transcript?after=%2&lang=es").arg(r.id).arg(cursor));
+    const Answer repair = api.get(
+        QStringLiteral("/v1/recordings/%1/transcript?after=%2&lang=es").arg(r.id).arg(cursor));
     QCOMPARE(repair.status, 200);
     for (const auto& v : repair.json().value(QStringLiteral("segments")).toArray())
-        segments.insert(v.toObject().value(QStringLiteral("seq")).toInteger(), v.toObject().value(QStringLiteral("text")).toString());
+        segments.insert(v.toObject().value(QStringLiteral("seq")).toInteger(),
+                        v.toObject().value(QStringLiteral("text")).toString());
     QCOMPARE(segments.values(), kSentences);
     QCOMPARE(faulty.stop(), 0);
 }
 
 void TestServerFeed::restRequestsRefusedByFault() {
-    ServerProcess faulty({QStringLiteral("--warm"), QStringLiteral("0"),
-                          QStringLiteral("--fault"), QStringLiteral("rest-unavailable=0.5"),
-                          QStringLiteral("--fault-seed"), QStringLiteral("5")});
+    ServerProcess faulty({QStringLiteral("--warm"), QStringLiteral("0"), QStringLiteral("--fault"),
+                          QStringLiteral("rest-unavailable=0.5"), QStringLiteral("--fault-seed"),
+                          QStringLiteral("5")});
     QVERIFY2(faulty.start(), qPrintable(faulty.error()));
     TestClient api(faulty.base(), faulty.key());
     int refused = 0;
@@ -373,7 +433,11 @@ void TestServerFeed::restRequestsRefusedByFault() {
         if (a.status == 503) {
             ++refused;
             QCOMPARE(a.code(), QStringLiteral("unavailable"));
-            QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("retryable")), QJsonValue(true));
+            QCOMPARE(a.json()
+                         .value(QStringLiteral("data"))
+                         .toObject()
+                         .value(QStringLiteral("retryable")),
+                     QJsonValue(true));
         } else {
             QCOMPARE(a.status, 200);
         }

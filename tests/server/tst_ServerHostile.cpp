@@ -7,8 +7,8 @@
 #include "TestClient.h"
 #include "WsClient.h"
 
-#include <QJsonArray>
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QTcpSocket>
@@ -81,41 +81,49 @@ private slots:
     void fiveHundredIdleSockets();
 
 private:
-    QByteArray head(const QByteArray& method, const QByteArray& path, const QByteArray& extra) const;
+    QByteArray head(const QByteArray& method, const QByteArray& path,
+                    const QByteArray& extra) const;
     std::unique_ptr<ServerProcess> m_server;
     std::unique_ptr<TestClient> m_api;
     QString m_recording;
 };
 
 void TestServerHostile::initTestCase() {
-    m_server = std::make_unique<ServerProcess>(
-        QStringList{QStringLiteral("--grammar"), QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf")});
+    m_server = std::make_unique<ServerProcess>(QStringList{
+        QStringLiteral("--grammar"), QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf")});
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     QVERIFY2(m_server->waitForRecognizer(), qPrintable(m_server->error()));
     m_api = std::make_unique<TestClient>(m_server->base(), m_server->key());
 
     // One recording with two known sentences, for search.
-    const Answer live = m_api->post(
-        QStringLiteral("/v1/transcriptions/live"),
-        QJsonObject{{QStringLiteral("name"), QStringLiteral("Travel <notes> & plans")},
-                    {QStringLiteral("settings"), QJsonObject()},
-                    {QStringLiteral("source"), QJsonObject()}});
-    const Answer grant = m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings")
-                                         .arg(live.json().value(QStringLiteral("id")).toString()),
-                                     QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-h")},
-                                                 {QStringLiteral("takeover"), false}});
+    const Answer live =
+        m_api->post(QStringLiteral("/v1/transcriptions/live"),
+                    QJsonObject{{QStringLiteral("name"), QStringLiteral("Travel <notes> & plans")},
+                                {QStringLiteral("settings"), QJsonObject()},
+                                {QStringLiteral("source"), QJsonObject()}});
+    const Answer grant =
+        m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings")
+                        .arg(live.json().value(QStringLiteral("id")).toString()),
+                    QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-h")},
+                                {QStringLiteral("takeover"), false}});
     QCOMPARE(grant.status, 201);
-    m_recording = grant.json().value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString();
+    m_recording = grant.json()
+                      .value(QStringLiteral("recording"))
+                      .toObject()
+                      .value(QStringLiteral("id"))
+                      .toString();
     QString error;
-    const QByteArray audio = SpeechAudio::synthesize({QStringLiteral("Where is the nearest station?"),
-                                                      QStringLiteral("Please open the window.")},
-                                                     1.0, &error);
+    const QByteArray audio =
+        SpeechAudio::synthesize({QStringLiteral("Where is the nearest station?"),
+                                 QStringLiteral("Please open the window.")},
+                                1.0, &error);
     QVERIFY2(!audio.isEmpty(), qPrintable(error));
     WsClient uplink;
     QVERIFY(uplink.open(QUrl(grant.json().value(QStringLiteral("streamUrl")).toString())));
     QVERIFY(uplink.waitForType(QStringLiteral("session.ready"), 30'000));
     SpeechAudio::stream(uplink, audio, 4.0);
-    QCOMPARE(m_api->post(QStringLiteral("/v1/recordings/%1/stop").arg(m_recording), {}).status, 200);
+    QCOMPARE(m_api->post(QStringLiteral("/v1/recordings/%1/stop").arg(m_recording), {}).status,
+             200);
     QVERIFY(uplink.waitForType(QStringLiteral("session.done"), 30'000));
 }
 
@@ -135,40 +143,52 @@ QByteArray TestServerHostile::head(const QByteArray& method, const QByteArray& p
 
 void TestServerHostile::oversizedBodyWithLength() {
     // The answer comes as soon as the head is read, and the connection is closed.
-    const QByteArray answer = rawExchange(m_server->port(),
-                                          head("POST", "/v1/transcriptions/live", "Content-Length: 5000000\r\n"),
-                                          5'000'000);
+    const QByteArray answer = rawExchange(
+        m_server->port(), head("POST", "/v1/transcriptions/live", "Content-Length: 5000000\r\n"),
+        5'000'000);
     QCOMPARE(statusOf(answer), 413);
     QCOMPARE(bodyOf(answer).value(QStringLiteral("code")).toString(), QStringLiteral("too_large"));
     QVERIFY(answer.contains("Connection: close"));
     // A length that is not a number.
-    QCOMPARE(statusOf(rawExchange(m_server->port(), head("POST", "/v1/transcriptions/live", "Content-Length: 12abc\r\n"))), 400);
     QCOMPARE(statusOf(rawExchange(m_server->port(), head("POST", "/v1/transcriptions/live",
-                                                         "Content-Length: 99999999999999999999999\r\n"))), 400);
+                                                         "Content-Length: 12abc\r\n"))),
+             400);
+    QCOMPARE(statusOf(rawExchange(m_server->port(),
+                                  head("POST", "/v1/transcriptions/live",
+                                       "Content-Length: 99999999999999999999999\r\n"))),
+             400);
+    QCOMPARE(
+        statusOf(rawExchange(m_server->port(), head("POST", "/v1/transcriptions/live",
+                                                    "Content-Length: 2\r\nContent-Length: 3\r\n"))),
+        400);
+    QCOMPARE(statusOf(rawExchange(m_server->port(),
+                                  head("POST", "/v1/transcriptions/live",
+                                       "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n"))),
+             400);
     QCOMPARE(statusOf(rawExchange(m_server->port(), head("POST", "/v1/transcriptions/live",
-                                                         "Content-Length: 2\r\nContent-Length: 3\r\n"))), 400);
-    QCOMPARE(statusOf(rawExchange(m_server->port(), head("POST", "/v1/transcriptions/live",
-                                                         "Content-Length: 2\r\nTransfer-Encoding: chunked\r\n"))), 400);
-    QCOMPARE(statusOf(rawExchange(m_server->port(), head("POST", "/v1/transcriptions/live",
-                                                         "Transfer-Encoding: gzip\r\n"))), 501);
+                                                         "Transfer-Encoding: gzip\r\n"))),
+             501);
 }
 
 void TestServerHostile::oversizedChunkedBody() {
-    const QByteArray chunk = QByteArray::number(60000, 16) + "\r\n" + QByteArray(60000, ' ') + "\r\n";
-    const QByteArray answer = rawExchange(m_server->port(),
-                                          head("POST", "/v1/transcriptions/live", "Transfer-Encoding: chunked\r\n"),
-                                          3'000'000, chunk);
+    const QByteArray chunk =
+        QByteArray::number(60000, 16) + "\r\n" + QByteArray(60000, ' ') + "\r\n";
+    const QByteArray answer = rawExchange(
+        m_server->port(), head("POST", "/v1/transcriptions/live", "Transfer-Encoding: chunked\r\n"),
+        3'000'000, chunk);
     QCOMPARE(statusOf(answer), 413);
     // A chunk size that is not hexadecimal.
-    QCOMPARE(statusOf(rawExchange(m_server->port(),
-                                  head("POST", "/v1/transcriptions/live", "Transfer-Encoding: chunked\r\n") + "zz\r\n")),
+    QCOMPARE(statusOf(rawExchange(m_server->port(), head("POST", "/v1/transcriptions/live",
+                                                         "Transfer-Encoding: chunked\r\n") +
+                                                        "zz\r\n")),
              400);
     // A small chunked body is read normally.
     const QByteArray json = R"({"name":"Chunked","settings":{},"source":{}})";
     const QByteArray body = QByteArray::number(json.size(), 16) + "\r\n" + json + "\r\n0\r\n\r\n";
-    const QByteArray ok = rawExchange(m_server->port(),
-                                      head("POST", "/v1/transcriptions/live",
-                                           "Transfer-Encoding: chunked\r\nConnection: close\r\n") + body);
+    const QByteArray ok =
+        rawExchange(m_server->port(), head("POST", "/v1/transcriptions/live",
+                                           "Transfer-Encoding: chunked\r\nConnection: close\r\n") +
+                                          body);
     QCOMPARE(statusOf(ok), 201);
     QCOMPARE(bodyOf(ok).value(QStringLiteral("name")).toString(), QStringLiteral("Chunked"));
 }
@@ -180,13 +200,16 @@ void TestServerHostile::bodyUpToTheLimitIsRead() {
     QCOMPARE(json.size(), 1 << 20);
     const Answer a = m_api->send("POST", QStringLiteral("/v1/transcriptions/live"), json);
     QCOMPARE(a.status, 400);
-    QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(), QStringLiteral("name"));
+    QCOMPARE(
+        a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(),
+        QStringLiteral("name"));
     // And the connection goes on serving.
     QCOMPARE(m_api->get(QStringLiteral("/v1/me")).status, 200);
 }
 
 void TestServerHostile::oversizedBodyThroughQt() {
-    const Answer a = m_api->send("POST", QStringLiteral("/v1/realtime/sessions"), QByteArray(3 << 20, ' '));
+    const Answer a =
+        m_api->send("POST", QStringLiteral("/v1/realtime/sessions"), QByteArray(3 << 20, ' '));
     QCOMPARE(a.status, 413);
     QCOMPARE(a.code(), QStringLiteral("too_large"));
     QCOMPARE(m_api->get(QStringLiteral("/v1/me")).status, 200);
@@ -198,11 +221,19 @@ void TestServerHostile::malformedHttp_data() {
     QTest::newRow("not http") << QByteArray("HELLO THERE\r\n\r\n") << 400;
     QTest::newRow("bad version") << QByteArray("GET /v1/me HTTP/9.9\r\nHost: x\r\n\r\n") << 400;
     QTest::newRow("no slash") << QByteArray("GET v1/me HTTP/1.1\r\nHost: x\r\n\r\n") << 400;
-    QTest::newRow("space in target") << QByteArray("GET /v1/m e HTTP/1.1\r\nHost: x\r\n\r\n") << 400;
-    QTest::newRow("header without colon") << QByteArray("GET /v1/me HTTP/1.1\r\nHost x\r\n\r\n") << 400;
-    QTest::newRow("folded header") << QByteArray("GET /v1/me HTTP/1.1\r\nHost: x\r\n continued\r\n\r\n") << 400;
-    QTest::newRow("huge header") << (QByteArray("GET /v1/me HTTP/1.1\r\nX-Big: ") + QByteArray(40'000, 'b') + "\r\n\r\n") << 431;
-    QTest::newRow("other upgrade") << QByteArray("GET /v1/me HTTP/1.1\r\nHost: x\r\nUpgrade: h2c\r\nConnection: Upgrade\r\n\r\n") << 400;
+    QTest::newRow("space in target")
+        << QByteArray("GET /v1/m e HTTP/1.1\r\nHost: x\r\n\r\n") << 400;
+    QTest::newRow("header without colon")
+        << QByteArray("GET /v1/me HTTP/1.1\r\nHost x\r\n\r\n") << 400;
+    QTest::newRow("folded header")
+        << QByteArray("GET /v1/me HTTP/1.1\r\nHost: x\r\n continued\r\n\r\n") << 400;
+    QTest::newRow("huge header") << (QByteArray("GET /v1/me HTTP/1.1\r\nX-Big: ") +
+                                     QByteArray(40'000, 'b') + "\r\n\r\n")
+                                 << 431;
+    QTest::newRow("other upgrade")
+        << QByteArray(
+               "GET /v1/me HTTP/1.1\r\nHost: x\r\nUpgrade: h2c\r\nConnection: Upgrade\r\n\r\n")
+        << 400;
     QByteArray garbage(4000, '\0');
     auto* rng = QRandomGenerator::global();
     for (auto& c : garbage)
@@ -215,7 +246,9 @@ void TestServerHostile::malformedHttp() {
     QFETCH(int, status);
     const QByteArray answer = rawExchange(m_server->port(), request);
     QCOMPARE(statusOf(answer), status);
-    QCOMPARE(bodyOf(answer).value(QStringLiteral("data")).toObject().value(QStringLiteral("retryable")), QJsonValue(false));
+    QCOMPARE(
+        bodyOf(answer).value(QStringLiteral("data")).toObject().value(QStringLiteral("retryable")),
+        QJsonValue(false));
     QCOMPARE(m_api->get(QStringLiteral("/v1/me")).status, 200);
 }
 
@@ -229,27 +262,41 @@ void TestServerHostile::malformedBodies_data() {
     const QString recordings = QStringLiteral("/v1/transcriptions/tr_x/recordings");
     const QByteArray deep = QByteArray(5000, '[') + QByteArray(5000, ']');
     const QList<QPair<const char*, QByteArray>> junk = {
-        {"null", "null"}, {"string", "\"text\""}, {"number", "42"}, {"truncated", "{\"a\":"},
-        {"deep", deep},   {"bad utf-8", "{\"name\":\"\xff\xfe\"}"}, {"nul", QByteArray("{\"a\":\0}", 8)},
+        {"null", "null"},
+        {"string", "\"text\""},
+        {"number", "42"},
+        {"truncated", "{\"a\":"},
+        {"deep", deep},
+        {"bad utf-8", "{\"name\":\"\xff\xfe\"}"},
+        {"nul", QByteArray("{\"a\":\0}", 8)},
     };
     for (const auto& [name, body] : junk) {
-        QTest::newRow(qPrintable(QStringLiteral("live %1").arg(QLatin1String(name)))) << QByteArray("POST") << live << body;
-        QTest::newRow(qPrintable(QStringLiteral("realtime %1").arg(QLatin1String(name)))) << QByteArray("POST") << rt << body;
-        QTest::newRow(qPrintable(QStringLiteral("settings %1").arg(QLatin1String(name)))) << QByteArray("PATCH") << settings << body;
-        QTest::newRow(qPrintable(QStringLiteral("stop %1").arg(QLatin1String(name)))) << QByteArray("POST")
-                                                                                     << QStringLiteral("/v1/recordings/%1/stop") << body;
+        QTest::newRow(qPrintable(QStringLiteral("live %1").arg(QLatin1String(name))))
+            << QByteArray("POST") << live << body;
+        QTest::newRow(qPrintable(QStringLiteral("realtime %1").arg(QLatin1String(name))))
+            << QByteArray("POST") << rt << body;
+        QTest::newRow(qPrintable(QStringLiteral("settings %1").arg(QLatin1String(name))))
+            << QByteArray("PATCH") << settings << body;
+        QTest::newRow(qPrintable(QStringLiteral("stop %1").arg(QLatin1String(name))))
+            << QByteArray("POST") << QStringLiteral("/v1/recordings/%1/stop") << body;
     }
-    QTest::newRow("realtime types") << QByteArray("POST") << rt << QByteArray(R"({"spokenLanguage":["en"],"translate":{"es":1}})");
-    QTest::newRow("realtime labels") << QByteArray("POST") << rt << QByteArray(R"({"speakerLabels":7})");
-    QTest::newRow("settings types") << QByteArray("PATCH") << settings << QByteArray(R"({"spokenLanguage":{"x":1}})");
-    QTest::newRow("start types") << QByteArray("POST") << recordings << QByteArray(R"({"takeover":1,"deviceId":[]})");
+    QTest::newRow("realtime types")
+        << QByteArray("POST") << rt
+        << QByteArray(R"({"spokenLanguage":["en"],"translate":{"es":1}})");
+    QTest::newRow("realtime labels")
+        << QByteArray("POST") << rt << QByteArray(R"({"speakerLabels":7})");
+    QTest::newRow("settings types")
+        << QByteArray("PATCH") << settings << QByteArray(R"({"spokenLanguage":{"x":1}})");
+    QTest::newRow("start types") << QByteArray("POST") << recordings
+                                 << QByteArray(R"({"takeover":1,"deviceId":[]})");
 }
 
 void TestServerHostile::malformedBodies() {
     QFETCH(QByteArray, method);
     QFETCH(QString, path);
     QFETCH(QByteArray, body);
-    const Answer a = m_api->send(method, path.contains(QLatin1String("%1")) ? path.arg(m_recording) : path, body);
+    const Answer a = m_api->send(
+        method, path.contains(QLatin1String("%1")) ? path.arg(m_recording) : path, body);
     if (path.contains(QLatin1String("tr_x")))
         QCOMPARE(a.status, 404); // the transcription is looked up first
     else
@@ -292,20 +339,25 @@ void TestServerHostile::searchFindsAndQuotesHostileText() {
     if (hits == 0)
         return;
     QJsonObject hit = list.first().toObject();
-    QVERIFY(hit.take(QStringLiteral("transcriptionId")).toString().startsWith(QLatin1String("tr_")));
+    QVERIFY(
+        hit.take(QStringLiteral("transcriptionId")).toString().startsWith(QLatin1String("tr_")));
     const double start = hit.take(QStringLiteral("mediaStart")).toDouble();
     QVERIFY(start > 0.5);
     const QString text = hit.value(QStringLiteral("text")).toString();
-    QVERIFY(text == QLatin1String("Please open the window.") || text == QLatin1String("Where is the nearest station?"));
+    QVERIFY(text == QLatin1String("Please open the window.") ||
+            text == QLatin1String("Where is the nearest station?"));
     QCOMPARE(hit.value(QStringLiteral("recordingId")).toString(), m_recording);
-    QCOMPARE(hit.value(QStringLiteral("linkName")).toString(), QStringLiteral("Travel <notes> & plans"));
+    QCOMPARE(hit.value(QStringLiteral("linkName")).toString(),
+             QStringLiteral("Travel <notes> & plans"));
     QVERIFY(hit.value(QStringLiteral("sentenceId")).toInteger() >= 1);
     if (q == QLatin1String("window")) {
-        QCOMPARE(hit.value(QStringLiteral("rendered")).toString(), QStringLiteral("Please open the <mark>window</mark>."));
+        QCOMPARE(hit.value(QStringLiteral("rendered")).toString(),
+                 QStringLiteral("Please open the <mark>window</mark>."));
         QCOMPARE(hit.value(QStringLiteral("sentenceId")).toInteger(), 2);
     }
     if (q == QLatin1String("WINDOW open"))
-        QCOMPARE(hit.value(QStringLiteral("rendered")).toString(), QStringLiteral("Please <mark>open</mark> the <mark>window</mark>."));
+        QCOMPARE(hit.value(QStringLiteral("rendered")).toString(),
+                 QStringLiteral("Please <mark>open</mark> the <mark>window</mark>."));
 }
 
 void TestServerHostile::garbageOnTheUplink() {
@@ -348,14 +400,17 @@ void TestServerHostile::garbageOnTheUplink() {
     for (auto& c : junk)
         c = char(rng->bounded(256));
     raw.write(junk);
-    QTRY_VERIFY_WITH_TIMEOUT(raw.state() == QAbstractSocket::UnconnectedState || !raw.waitForReadyRead(50), 10'000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        raw.state() == QAbstractSocket::UnconnectedState || !raw.waitForReadyRead(50), 10'000);
     raw.abort();
     QCOMPARE(m_api->get(QStringLiteral("/v1/me")).status, 200);
 }
 
 void TestServerHostile::garbageOnTheFeed() {
     WsClient feed;
-    QVERIFY(feed.open(m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe").arg(m_recording)), m_server->key()));
+    QVERIFY(
+        feed.open(m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe").arg(m_recording)),
+                  m_server->key()));
     QVERIFY(feed.waitForType(QStringLiteral("subscribe.ready"), 5000));
     feed.sendText(QStringLiteral("{\"type\":\"subscribe.ready\"}"));
     feed.sendText(QStringLiteral("nonsense"));
@@ -372,7 +427,8 @@ void TestServerHostile::garbageOnTheFeed() {
 void TestServerHostile::fiveHundredIdleSockets() {
     std::vector<std::unique_ptr<WsClient>> feeds;
     std::vector<std::unique_ptr<QTcpSocket>> idle;
-    const QUrl feedUrl = m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe").arg(m_recording));
+    const QUrl feedUrl =
+        m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe").arg(m_recording));
     for (int i = 0; i < 250; ++i) {
         auto socket = std::make_unique<QTcpSocket>();
         socket->connectToHost(QHostAddress::LocalHost, m_server->port());
@@ -383,9 +439,11 @@ void TestServerHostile::fiveHundredIdleSockets() {
         feed->socket.open(request);
         feeds.push_back(std::move(feed));
     }
-    QTRY_VERIFY_WITH_TIMEOUT(std::all_of(feeds.begin(), feeds.end(),
-                                         [](const auto& f) { return !f->ofType(QStringLiteral("subscribe.ready")).isEmpty(); }),
-                             60'000);
+    QTRY_VERIFY_WITH_TIMEOUT(
+        std::all_of(
+            feeds.begin(), feeds.end(),
+            [](const auto& f) { return !f->ofType(QStringLiteral("subscribe.ready")).isEmpty(); }),
+        60'000);
     for (const auto& s : idle)
         QCOMPARE(s->state(), QAbstractSocket::ConnectedState);
 

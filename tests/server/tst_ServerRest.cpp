@@ -14,19 +14,22 @@ using namespace pq::test;
 namespace {
 
 QJsonObject errorBody(const QString& code, const QString& message, bool retryable = false) {
-    return QJsonObject{{QStringLiteral("code"), code},
-                       {QStringLiteral("message"), message},
-                       {QStringLiteral("data"), QJsonObject{{QStringLiteral("retryable"), retryable}}}};
+    return QJsonObject{
+        {QStringLiteral("code"), code},
+        {QStringLiteral("message"), message},
+        {QStringLiteral("data"), QJsonObject{{QStringLiteral("retryable"), retryable}}}};
 }
 
 QJsonObject liveBody(const QString& name) {
-    return QJsonObject{{QStringLiteral("name"), name},
-                       {QStringLiteral("settings"), QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
-                       {QStringLiteral("source"), QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}};
+    return QJsonObject{
+        {QStringLiteral("name"), name},
+        {QStringLiteral("settings"), QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
+        {QStringLiteral("source"), QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}};
 }
 
 QJsonObject startBody(const QString& device, bool takeover) {
-    return QJsonObject{{QStringLiteral("deviceId"), device}, {QStringLiteral("takeover"), takeover}};
+    return QJsonObject{{QStringLiteral("deviceId"), device},
+                       {QStringLiteral("takeover"), takeover}};
 }
 
 bool isTimestamp(const QJsonValue& v) {
@@ -71,8 +74,9 @@ private:
 };
 
 void TestServerRest::initTestCase() {
-    m_server = std::make_unique<ServerProcess>(QStringList{QStringLiteral("--warm"), QStringLiteral("0"),
-                                                           QStringLiteral("--max-sessions"), QStringLiteral("3")});
+    m_server = std::make_unique<ServerProcess>(
+        QStringList{QStringLiteral("--warm"), QStringLiteral("0"), QStringLiteral("--max-sessions"),
+                    QStringLiteral("3")});
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     QVERIFY2(m_server->waitForRecognizer(), qPrintable(m_server->error()));
     m_api = std::make_unique<TestClient>(m_server->base(), m_server->key());
@@ -104,8 +108,9 @@ void TestServerRest::keysAreNeededAndChecked() {
     QCOMPARE(anonymous.get(QStringLiteral("/v1/nothing-here")).status, 401);
     QCOMPARE(anonymous.post(QStringLiteral("/v1/realtime/sessions"), {}).status, 401);
 
-    const QJsonObject invalid = errorBody(QStringLiteral("invalid_key"),
-                                          QStringLiteral("This API key is not valid or has been revoked."));
+    const QJsonObject invalid =
+        errorBody(QStringLiteral("invalid_key"),
+                  QStringLiteral("This API key is not valid or has been revoked."));
     for (const QString& wrong : {QStringLiteral("pq_key_00000000000000000000000000000000"),
                                  QStringLiteral("not-a-key"), m_server->key() + QLatin1Char('x')}) {
         TestClient client(m_server->base(), wrong);
@@ -133,7 +138,10 @@ void TestServerRest::keysAreNeededAndChecked() {
 
 void TestServerRest::revokedKeyIsRefusedAtOnce() {
     QString out;
-    QCOMPARE(m_server->command({QStringLiteral("keys"), QStringLiteral("create"), QStringLiteral("laptop")}, &out), 0);
+    QCOMPARE(
+        m_server->command(
+            {QStringLiteral("keys"), QStringLiteral("create"), QStringLiteral("laptop")}, &out),
+        0);
     const QString key = out.trimmed();
     QVERIFY(QRegularExpression(QStringLiteral("^pq_key_[0-9A-Za-z]{32}$")).match(key).hasMatch());
     TestClient client(m_server->base(), key);
@@ -146,7 +154,9 @@ void TestServerRest::revokedKeyIsRefusedAtOnce() {
     QCOMPARE(client.get(QStringLiteral("/v1/me")).status, 401);
     // Revoking twice, or a key that does not exist, fails.
     QCOMPARE(m_server->command({QStringLiteral("keys"), QStringLiteral("revoke"), id}), 1);
-    QCOMPARE(m_server->command({QStringLiteral("keys"), QStringLiteral("revoke"), QStringLiteral("key_nope")}), 1);
+    QCOMPARE(m_server->command(
+                 {QStringLiteral("keys"), QStringLiteral("revoke"), QStringLiteral("key_nope")}),
+             1);
     // The first key still works.
     QCOMPARE(m_api->get(QStringLiteral("/v1/me")).status, 200);
 }
@@ -166,7 +176,9 @@ void TestServerRest::keyCommandsOnTheCommandLine() {
     QVERIFY(!db.readAll().contains(m_server->key().toUtf8()));
 
     QString err;
-    QCOMPARE(m_server->command({QStringLiteral("keys"), QStringLiteral("frobnicate")}, nullptr, &err), 1);
+    QCOMPARE(
+        m_server->command({QStringLiteral("keys"), QStringLiteral("frobnicate")}, nullptr, &err),
+        1);
     QVERIFY(err.contains(QLatin1String("keys create NAME")));
     QCOMPARE(m_server->command({QStringLiteral("nonsense")}), 1);
 }
@@ -182,9 +194,10 @@ void TestServerRest::meLanguagesVoices() {
     body.remove(QStringLiteral("apiKeyId"));
     body.remove(QStringLiteral("userId"));
     body.remove(QStringLiteral("displayName"));
-    QCOMPARE(body, (QJsonObject{{QStringLiteral("scopes"),
-                                 QJsonArray{QStringLiteral("transcriptions"), QStringLiteral("recordings"),
-                                            QStringLiteral("realtime"), QStringLiteral("search")}}}));
+    QCOMPARE(body, (QJsonObject{
+                       {QStringLiteral("scopes"),
+                        QJsonArray{QStringLiteral("transcriptions"), QStringLiteral("recordings"),
+                                   QStringLiteral("realtime"), QStringLiteral("search")}}}));
 
     // English is transcribed; the apertium pairs installed by scripts/setup are the reading
     // languages.
@@ -211,10 +224,12 @@ void TestServerRest::meLanguagesVoices() {
     QCOMPARE(m_api->get(QStringLiteral("/v1/voices")).json(),
              (QJsonObject{{QStringLiteral("voices"), QJsonArray()}}));
     QCOMPARE(m_api->get(QStringLiteral("/v1/voices/available?lang=es")).json(),
-             (QJsonObject{{QStringLiteral("lang"), QStringLiteral("es")}, {QStringLiteral("voices"), QJsonArray()}}));
+             (QJsonObject{{QStringLiteral("lang"), QStringLiteral("es")},
+                          {QStringLiteral("voices"), QJsonArray()}}));
     QCOMPARE(m_api->get(QStringLiteral("/v1/voices/available")).status, 400);
     QCOMPARE(m_api->get(QStringLiteral("/v1/voices/available?lang=%3Cscript%3E")).status, 400);
-    const Answer preview = m_api->get(QStringLiteral("/v1/voices/preview?format=caf&lang=es&voice=x"));
+    const Answer preview =
+        m_api->get(QStringLiteral("/v1/voices/preview?format=caf&lang=es&voice=x"));
     QCOMPARE(preview.status, 404);
     QCOMPARE(preview.code(), QStringLiteral("voice_not_found"));
     QCOMPARE(m_api->get(QStringLiteral("/v1/voices/v1/preview?format=caf&lang=es")).status, 404);
@@ -223,7 +238,8 @@ void TestServerRest::meLanguagesVoices() {
 void TestServerRest::unknownAddressesAndMethods() {
     Answer a = m_api->get(QStringLiteral("/v1/nothing-here"));
     QCOMPARE(a.status, 404);
-    QCOMPARE(a.json(), errorBody(QStringLiteral("not_found"), QStringLiteral("There is nothing at this address.")));
+    QCOMPARE(a.json(), errorBody(QStringLiteral("not_found"),
+                                 QStringLiteral("There is nothing at this address.")));
     QCOMPARE(m_api->get(QStringLiteral("/")).status, 404);
     QCOMPARE(m_api->get(QStringLiteral("/v2/me")).status, 404);
 
@@ -236,7 +252,8 @@ void TestServerRest::unknownAddressesAndMethods() {
     QCOMPARE(a.header("Allow"), QByteArray("GET, POST"));
 
     // Files and addresses are not transcribed by this service: a clear refusal.
-    a = m_api->post(QStringLiteral("/v1/transcriptions"), QJsonObject{{QStringLiteral("url"), QStringLiteral("https://example.org/v")}});
+    a = m_api->post(QStringLiteral("/v1/transcriptions"),
+                    QJsonObject{{QStringLiteral("url"), QStringLiteral("https://example.org/v")}});
     QCOMPARE(a.status, 501);
     QCOMPARE(a.code(), QStringLiteral("not_supported"));
 
@@ -251,7 +268,8 @@ void TestServerRest::unknownAddressesAndMethods() {
 }
 
 void TestServerRest::liveTranscriptionIsCreated() {
-    const Answer a = m_api->post(QStringLiteral("/v1/transcriptions/live"), liveBody(QStringLiteral("  Weekly sync  ")));
+    const Answer a = m_api->post(QStringLiteral("/v1/transcriptions/live"),
+                                 liveBody(QStringLiteral("  Weekly sync  ")));
     QCOMPARE(a.status, 201);
     QJsonObject t = a.json();
     QVERIFY(t.value(QStringLiteral("id")).toString().startsWith(QLatin1String("tr_")));
@@ -259,7 +277,8 @@ void TestServerRest::liveTranscriptionIsCreated() {
     const QString id = t.value(QStringLiteral("id")).toString();
     t.remove(QStringLiteral("id"));
     t.remove(QStringLiteral("createdAt"));
-    QCOMPARE(t, (QJsonObject{{QStringLiteral("name"), QStringLiteral("Weekly sync")}, {QStringLiteral("live"), true}}));
+    QCOMPARE(t, (QJsonObject{{QStringLiteral("name"), QStringLiteral("Weekly sync")},
+                             {QStringLiteral("live"), true}}));
 
     const Answer again = m_api->get(QStringLiteral("/v1/transcriptions/") + id);
     QCOMPARE(again.status, 200);
@@ -268,11 +287,13 @@ void TestServerRest::liveTranscriptionIsCreated() {
 
     // An empty name gets a default one; settings with labels and English are kept.
     QJsonObject body = liveBody(QString());
-    body.insert(QStringLiteral("settings"), QJsonObject{{QStringLiteral("spokenLanguage"), QStringLiteral("en")},
-                                                        {QStringLiteral("speakerLabels"), QStringLiteral("on")}});
+    body.insert(QStringLiteral("settings"),
+                QJsonObject{{QStringLiteral("spokenLanguage"), QStringLiteral("en")},
+                            {QStringLiteral("speakerLabels"), QStringLiteral("on")}});
     const Answer unnamed = m_api->post(QStringLiteral("/v1/transcriptions/live"), body);
     QCOMPARE(unnamed.status, 201);
-    QCOMPARE(unnamed.json().value(QStringLiteral("name")).toString(), QStringLiteral("Live transcription"));
+    QCOMPARE(unnamed.json().value(QStringLiteral("name")).toString(),
+             QStringLiteral("Live transcription"));
 }
 
 void TestServerRest::liveTranscriptionBodiesAreChecked_data() {
@@ -282,16 +303,31 @@ void TestServerRest::liveTranscriptionBodiesAreChecked_data() {
     QTest::newRow("not json") << QByteArray("{name:") << 400 << QString();
     QTest::newRow("array") << QByteArray("[]") << 400 << QString();
     QTest::newRow("empty") << QByteArray() << 400 << QString();
-    QTest::newRow("name missing") << QByteArray(R"({"settings":{},"source":{}})") << 400 << QStringLiteral("name");
-    QTest::newRow("name a number") << QByteArray(R"({"name":5,"settings":{},"source":{}})") << 400 << QStringLiteral("name");
-    QTest::newRow("settings missing") << QByteArray(R"({"name":"a","source":{}})") << 400 << QStringLiteral("settings");
-    QTest::newRow("settings a string") << QByteArray(R"({"name":"a","settings":"x","source":{}})") << 400 << QStringLiteral("settings");
-    QTest::newRow("language a number") << QByteArray(R"({"name":"a","settings":{"spokenLanguage":1},"source":{}})") << 400 << QStringLiteral("settings.spokenLanguage");
-    QTest::newRow("labels wrong") << QByteArray(R"({"name":"a","settings":{"speakerLabels":"maybe"},"source":{}})") << 400 << QStringLiteral("speakerLabels");
-    QTest::newRow("source kind a number") << QByteArray(R"({"name":"a","settings":{},"source":{"kind":3}})") << 400 << QStringLiteral("source.kind");
-    QTest::newRow("source missing") << QByteArray(R"({"name":"a","settings":{}})") << 400 << QStringLiteral("source");
-    QTest::newRow("name too long") << (QByteArray(R"({"name":")") + QByteArray(600, 'a') + R"(","settings":{},"source":{}})") << 400 << QStringLiteral("name");
-    QTest::newRow("language not transcribed") << QByteArray(R"({"name":"a","settings":{"spokenLanguage":"fr"},"source":{}})") << 422 << QString();
+    QTest::newRow("name missing") << QByteArray(R"({"settings":{},"source":{}})") << 400
+                                  << QStringLiteral("name");
+    QTest::newRow("name a number")
+        << QByteArray(R"({"name":5,"settings":{},"source":{}})") << 400 << QStringLiteral("name");
+    QTest::newRow("settings missing")
+        << QByteArray(R"({"name":"a","source":{}})") << 400 << QStringLiteral("settings");
+    QTest::newRow("settings a string") << QByteArray(R"({"name":"a","settings":"x","source":{}})")
+                                       << 400 << QStringLiteral("settings");
+    QTest::newRow("language a number")
+        << QByteArray(R"({"name":"a","settings":{"spokenLanguage":1},"source":{}})") << 400
+        << QStringLiteral("settings.spokenLanguage");
+    QTest::newRow("labels wrong")
+        << QByteArray(R"({"name":"a","settings":{"speakerLabels":"maybe"},"source":{}})") << 400
+        << QStringLiteral("speakerLabels");
+    QTest::newRow("source kind a number")
+        << QByteArray(R"({"name":"a","settings":{},"source":{"kind":3}})") << 400
+        << QStringLiteral("source.kind");
+    QTest::newRow("source missing")
+        << QByteArray(R"({"name":"a","settings":{}})") << 400 << QStringLiteral("source");
+    QTest::newRow("name too long")
+        << (QByteArray(R"({"name":")") + QByteArray(600, 'a') + R"(","settings":{},"source":{}})")
+        << 400 << QStringLiteral("name");
+    QTest::newRow("language not transcribed")
+        << QByteArray(R"({"name":"a","settings":{"spokenLanguage":"fr"},"source":{}})") << 422
+        << QString();
 }
 
 void TestServerRest::liveTranscriptionBodiesAreChecked() {
@@ -300,11 +336,18 @@ void TestServerRest::liveTranscriptionBodiesAreChecked() {
     QFETCH(QString, field);
     const Answer a = m_api->send("POST", QStringLiteral("/v1/transcriptions/live"), body);
     QCOMPARE(a.status, status);
-    QCOMPARE(a.code(), status == 422 ? QStringLiteral("unsupported_language") : QStringLiteral("invalid_request"));
+    QCOMPARE(a.code(), status == 422 ? QStringLiteral("unsupported_language")
+                                     : QStringLiteral("invalid_request"));
     QVERIFY(!a.json().value(QStringLiteral("message")).toString().isEmpty());
-    QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("retryable")), QJsonValue(false));
+    QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("retryable")),
+             QJsonValue(false));
     if (!field.isEmpty())
-        QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(), field);
+        QCOMPARE(a.json()
+                     .value(QStringLiteral("data"))
+                     .toObject()
+                     .value(QStringLiteral("field"))
+                     .toString(),
+                 field);
 }
 
 void TestServerRest::transcriptionsArePaged() {
@@ -316,7 +359,8 @@ void TestServerRest::transcriptionsArePaged() {
              (QJsonObject{{QStringLiteral("transcriptions"), QJsonArray()}}));
     QStringList ids;
     for (int i = 0; i < 5; ++i) {
-        const Answer a = api.post(QStringLiteral("/v1/transcriptions/live"), liveBody(QStringLiteral("T%1").arg(i)));
+        const Answer a = api.post(QStringLiteral("/v1/transcriptions/live"),
+                                  liveBody(QStringLiteral("T%1").arg(i)));
         QCOMPARE(a.status, 201);
         ids.prepend(a.json().value(QStringLiteral("id")).toString()); // newest first
     }
@@ -352,8 +396,10 @@ void TestServerRest::badPagingParameters_data() {
     QTest::newRow("limit 101") << QStringLiteral("?limit=101");
     QTest::newRow("limit text") << QStringLiteral("?limit=ten");
     QTest::newRow("cursor garbage") << QStringLiteral("?cursor=%25%25%25");
-    QTest::newRow("cursor not ours") << QStringLiteral("?cursor=") + QString::fromLatin1(QByteArray("x:5").toBase64());
-    QTest::newRow("cursor negative") << QStringLiteral("?cursor=") + QString::fromLatin1(QByteArray("t:-5").toBase64());
+    QTest::newRow("cursor not ours")
+        << QStringLiteral("?cursor=") + QString::fromLatin1(QByteArray("x:5").toBase64());
+    QTest::newRow("cursor negative")
+        << QStringLiteral("?cursor=") + QString::fromLatin1(QByteArray("t:-5").toBase64());
 }
 
 void TestServerRest::badPagingParameters() {
@@ -365,8 +411,9 @@ void TestServerRest::badPagingParameters() {
 
 void TestServerRest::recordingLifecycle() {
     const QString transcription = createLive(QStringLiteral("Lifecycle"));
-    const Answer started = m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                                       startBody(QStringLiteral("linux-a"), false));
+    const Answer started =
+        m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
+                    startBody(QStringLiteral("linux-a"), false));
     QCOMPARE(started.status, 201);
     QJsonObject grant = started.json();
     const QJsonObject recording = grant.value(QStringLiteral("recording")).toObject();
@@ -377,17 +424,21 @@ void TestServerRest::recordingLifecycle() {
                                      {QStringLiteral("state"), QStringLiteral("live")}}));
     const QString sessionId = grant.value(QStringLiteral("sessionId")).toString();
     QVERIFY(sessionId.startsWith(QLatin1String("rt_")));
-    const QRegularExpression stream(QStringLiteral("^ws://127\\.0\\.0\\.1:%1/v1/stream/%2\\?token=[0-9A-Za-z]{32}$")
-                                        .arg(m_server->port()).arg(sessionId));
+    const QRegularExpression stream(
+        QStringLiteral("^ws://127\\.0\\.0\\.1:%1/v1/stream/%2\\?token=[0-9A-Za-z]{32}$")
+            .arg(m_server->port())
+            .arg(sessionId));
     QVERIFY2(stream.match(grant.value(QStringLiteral("streamUrl")).toString()).hasMatch(),
              qPrintable(grant.value(QStringLiteral("streamUrl")).toString()));
 
     // The library shows it in progress.
     QJsonObject t = m_api->get(QStringLiteral("/v1/transcriptions/") + transcription).json();
     QCOMPARE(t.value(QStringLiteral("currentRecording")).toObject(),
-             (QJsonObject{{QStringLiteral("recordingId"), id}, {QStringLiteral("state"), QStringLiteral("live")}}));
+             (QJsonObject{{QStringLiteral("recordingId"), id},
+                          {QStringLiteral("state"), QStringLiteral("live")}}));
     QCOMPARE(t.value(QStringLiteral("lastRecording")).toObject(),
-             (QJsonObject{{QStringLiteral("recordingId"), id}, {QStringLiteral("state"), QStringLiteral("live")},
+             (QJsonObject{{QStringLiteral("recordingId"), id},
+                          {QStringLiteral("state"), QStringLiteral("live")},
                           {QStringLiteral("durationS"), 0}}));
 
     const QString base = QStringLiteral("/v1/recordings/") + id;
@@ -395,7 +446,8 @@ void TestServerRest::recordingLifecycle() {
     QCOMPARE(a.status, 200);
     QCOMPARE(a.json().value(QStringLiteral("state")).toString(), QStringLiteral("paused"));
     QCOMPARE(m_api->post(base + QStringLiteral("/pause"), {}).status, 200); // again: still paused
-    QCOMPARE(m_api->get(base).json().value(QStringLiteral("state")).toString(), QStringLiteral("paused"));
+    QCOMPARE(m_api->get(base).json().value(QStringLiteral("state")).toString(),
+             QStringLiteral("paused"));
     a = m_api->post(base + QStringLiteral("/resume"), {});
     QCOMPARE(a.status, 200);
     QCOMPARE(a.json().value(QStringLiteral("state")).toString(), QStringLiteral("live"));
@@ -408,7 +460,8 @@ void TestServerRest::recordingLifecycle() {
     QCOMPARE(m_api->send("POST", base + QStringLiteral("/stop"), "{}").status, 200);
     a = m_api->post(base + QStringLiteral("/pause"), {});
     QCOMPARE(a.status, 409);
-    QCOMPARE(a.json(), errorBody(QStringLiteral("invalid_state"), QStringLiteral("The recording has ended.")));
+    QCOMPARE(a.json(), errorBody(QStringLiteral("invalid_state"),
+                                 QStringLiteral("The recording has ended.")));
     QCOMPARE(m_api->post(base + QStringLiteral("/resume"), {}).status, 409);
     // The stop body may carry a reason, and nothing else of the wrong type.
     QCOMPARE(m_api->send("POST", base + QStringLiteral("/stop"), R"({"reason":7})").status, 400);
@@ -424,23 +477,31 @@ void TestServerRest::recordingLifecycle() {
 
     t = m_api->get(QStringLiteral("/v1/transcriptions/") + transcription).json();
     QVERIFY(!t.contains(QStringLiteral("currentRecording")));
-    QCOMPARE(t.value(QStringLiteral("lastRecording")).toObject().value(QStringLiteral("state")).toString(),
+    QCOMPARE(t.value(QStringLiteral("lastRecording"))
+                 .toObject()
+                 .value(QStringLiteral("state"))
+                 .toString(),
              QStringLiteral("ready"));
 
     QCOMPARE(m_api->post(QStringLiteral("/v1/recordings/rec_missing/pause"), {}).status, 404);
-    QCOMPARE(m_api->post(QStringLiteral("/v1/transcriptions/tr_missing/recordings"),
-                         startBody(QStringLiteral("linux-a"), false)).status, 404);
+    QCOMPARE(m_api
+                 ->post(QStringLiteral("/v1/transcriptions/tr_missing/recordings"),
+                        startBody(QStringLiteral("linux-a"), false))
+                 .status,
+             404);
     // Wrong types in the start body.
     a = m_api->send("POST", QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
                     R"({"deviceId":"linux-a","takeover":"no"})");
     QCOMPARE(a.status, 400);
-    QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(),
-             QStringLiteral("takeover"));
+    QCOMPARE(
+        a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(),
+        QStringLiteral("takeover"));
     a = m_api->send("POST", QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
                     R"({"takeover":false})");
     QCOMPARE(a.status, 400);
-    QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(),
-             QStringLiteral("deviceId"));
+    QCOMPARE(
+        a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(),
+        QStringLiteral("deviceId"));
 }
 
 void TestServerRest::secondDeviceNeedsTakeover() {
@@ -448,59 +509,95 @@ void TestServerRest::secondDeviceNeedsTakeover() {
     const QString path = QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription);
     const Answer first = m_api->post(path, startBody(QStringLiteral("linux-a"), false));
     QCOMPARE(first.status, 201);
-    const QString firstId = first.json().value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString();
+    const QString firstId = first.json()
+                                .value(QStringLiteral("recording"))
+                                .toObject()
+                                .value(QStringLiteral("id"))
+                                .toString();
 
     WsClient uplink;
     QVERIFY(uplink.open(QUrl(first.json().value(QStringLiteral("streamUrl")).toString())));
     // With --warm 0 a recogniser is loaded for the session: "session.loading" comes first.
     QVERIFY(uplink.waitForType(QStringLiteral("session.ready"), 30'000));
-    QCOMPARE(uplink.frames.first().value(QStringLiteral("type")).toString(), QStringLiteral("session.loading"));
+    QCOMPARE(uplink.frames.first().value(QStringLiteral("type")).toString(),
+             QStringLiteral("session.loading"));
 
     Answer a = m_api->post(path, startBody(QStringLiteral("linux-b"), false));
     QCOMPARE(a.status, 409);
-    QCOMPARE(a.json(), errorBody(QStringLiteral("recording_elsewhere"),
-                                 QStringLiteral("This transcription is being recorded on another device. "
-                                                "Take over the recording to continue here.")));
+    QCOMPARE(a.json(),
+             errorBody(QStringLiteral("recording_elsewhere"),
+                       QStringLiteral("This transcription is being recorded on another device. "
+                                      "Take over the recording to continue here.")));
 
     a = m_api->post(path, startBody(QStringLiteral("linux-b"), true));
     QCOMPARE(a.status, 201);
-    const QString secondId = a.json().value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString();
+    const QString secondId = a.json()
+                                 .value(QStringLiteral("recording"))
+                                 .toObject()
+                                 .value(QStringLiteral("id"))
+                                 .toString();
     QVERIFY(secondId != firstId);
     // The first device is told why its session ended.
     const auto done = uplink.waitForType(QStringLiteral("session.done"), 10'000);
     QVERIFY(done);
     QCOMPARE(done->value(QStringLiteral("reason")).toString(), QStringLiteral("takeover"));
     QVERIFY(uplink.waitClosed(5000));
-    QTRY_COMPARE(m_api->get(QStringLiteral("/v1/recordings/") + firstId).json().value(QStringLiteral("state")).toString(),
+    QTRY_COMPARE(m_api->get(QStringLiteral("/v1/recordings/") + firstId)
+                     .json()
+                     .value(QStringLiteral("state"))
+                     .toString(),
                  QStringLiteral("ready"));
 
     // The same device starting again (say after a crash) replaces its own recording.
     a = m_api->post(path, startBody(QStringLiteral("linux-b"), false));
     QCOMPARE(a.status, 201);
-    const QString third = a.json().value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString();
-    QTRY_COMPARE(m_api->get(QStringLiteral("/v1/recordings/") + secondId).json().value(QStringLiteral("state")).toString(),
+    const QString third = a.json()
+                              .value(QStringLiteral("recording"))
+                              .toObject()
+                              .value(QStringLiteral("id"))
+                              .toString();
+    QTRY_COMPARE(m_api->get(QStringLiteral("/v1/recordings/") + secondId)
+                     .json()
+                     .value(QStringLiteral("state"))
+                     .toString(),
                  QStringLiteral("ready"));
-    QCOMPARE(m_api->get(QStringLiteral("/v1/transcriptions/") + transcription).json()
-                 .value(QStringLiteral("currentRecording")).toObject().value(QStringLiteral("recordingId")).toString(),
+    QCOMPARE(m_api->get(QStringLiteral("/v1/transcriptions/") + transcription)
+                 .json()
+                 .value(QStringLiteral("currentRecording"))
+                 .toObject()
+                 .value(QStringLiteral("recordingId"))
+                 .toString(),
              third);
     QCOMPARE(m_api->post(QStringLiteral("/v1/recordings/%1/stop").arg(third), {}).status, 200);
 }
 
 void TestServerRest::settingsPatch() {
     const QString transcription = createLive(QStringLiteral("Settings"));
-    const Answer started = m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                                       startBody(QStringLiteral("linux-a"), false));
-    const QString id = started.json().value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString();
+    const Answer started =
+        m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
+                    startBody(QStringLiteral("linux-a"), false));
+    const QString id = started.json()
+                           .value(QStringLiteral("recording"))
+                           .toObject()
+                           .value(QStringLiteral("id"))
+                           .toString();
     const QString path = QStringLiteral("/v1/recordings/%1/settings").arg(id);
     Answer a = m_api->patch(path, QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}});
     QCOMPARE(a.status, 200);
     QCOMPARE(a.json(), QJsonObject());
-    QCOMPARE(m_api->patch(path, QJsonObject{{QStringLiteral("speakerLabels"), QStringLiteral("off")},
-                                            {QStringLiteral("spokenLanguage"), QStringLiteral("en")}}).status, 200);
+    QCOMPARE(
+        m_api
+            ->patch(path, QJsonObject{{QStringLiteral("speakerLabels"), QStringLiteral("off")},
+                                      {QStringLiteral("spokenLanguage"), QStringLiteral("en")}})
+            .status,
+        200);
     a = m_api->patch(path, QJsonObject{{QStringLiteral("spokenLanguage"), QStringLiteral("de")}});
     QCOMPARE(a.status, 422);
     QCOMPARE(a.code(), QStringLiteral("unsupported_language"));
-    QCOMPARE(m_api->patch(path, QJsonObject{{QStringLiteral("speakerLabels"), QStringLiteral("loud")}}).status, 400);
+    QCOMPARE(
+        m_api->patch(path, QJsonObject{{QStringLiteral("speakerLabels"), QStringLiteral("loud")}})
+            .status,
+        400);
     QCOMPARE(m_api->patch(path, QJsonObject{{QStringLiteral("speakerLabels"), true}}).status, 400);
     QCOMPARE(m_api->send("PATCH", path, "nope").status, 400);
     QCOMPARE(m_api->patch(QStringLiteral("/v1/recordings/rec_missing/settings"), {}).status, 404);
@@ -510,50 +607,76 @@ void TestServerRest::settingsPatch() {
 void TestServerRest::realtimeSessions() {
     Answer a = m_api->post(QStringLiteral("/v1/realtime/sessions"), QJsonObject());
     QCOMPARE(a.status, 201);
-    QCOMPARE(a.json().keys(), (QStringList{QStringLiteral("sessionId"), QStringLiteral("streamUrl")}));
-    QVERIFY(a.json().value(QStringLiteral("sessionId")).toString().startsWith(QLatin1String("rt_")));
+    QCOMPARE(a.json().keys(),
+             (QStringList{QStringLiteral("sessionId"), QStringLiteral("streamUrl")}));
+    QVERIFY(
+        a.json().value(QStringLiteral("sessionId")).toString().startsWith(QLatin1String("rt_")));
 
     a = m_api->post(QStringLiteral("/v1/realtime/sessions"),
                     QJsonObject{{QStringLiteral("spokenLanguage"), QStringLiteral("en")},
                                 {QStringLiteral("speakerLabels"), QStringLiteral("auto")},
-                                {QStringLiteral("translate"), QJsonArray{QStringLiteral("es"), QStringLiteral("ca")}}});
+                                {QStringLiteral("translate"),
+                                 QJsonArray{QStringLiteral("es"), QStringLiteral("ca")}}});
     QCOMPARE(a.status, 201);
     a = m_api->post(QStringLiteral("/v1/realtime/sessions"),
                     QJsonObject{{QStringLiteral("translate"), QJsonArray{QStringLiteral("ja")}}});
     QCOMPARE(a.status, 422);
     QCOMPARE(a.code(), QStringLiteral("unsupported_language"));
-    QCOMPARE(m_api->post(QStringLiteral("/v1/realtime/sessions"),
-                         QJsonObject{{QStringLiteral("translate"), QStringLiteral("es")}}).status, 400);
-    QCOMPARE(m_api->post(QStringLiteral("/v1/realtime/sessions"),
-                         QJsonObject{{QStringLiteral("translate"), QJsonArray{1}}}).status, 400);
+    QCOMPARE(m_api
+                 ->post(QStringLiteral("/v1/realtime/sessions"),
+                        QJsonObject{{QStringLiteral("translate"), QStringLiteral("es")}})
+                 .status,
+             400);
+    QCOMPARE(m_api
+                 ->post(QStringLiteral("/v1/realtime/sessions"),
+                        QJsonObject{{QStringLiteral("translate"), QJsonArray{1}}})
+                 .status,
+             400);
 
     // Three live streams at most (--max-sessions 3): the fourth is "unavailable", retryable.
     a = m_api->post(QStringLiteral("/v1/realtime/sessions"), QJsonObject());
     QCOMPARE(a.status, 201);
     a = m_api->post(QStringLiteral("/v1/realtime/sessions"), QJsonObject());
     QCOMPARE(a.status, 503);
-    QCOMPARE(a.json(), errorBody(QStringLiteral("unavailable"),
-                                 QStringLiteral("Parloquent is busy with other live sessions. Try again in a minute."),
-                                 true));
+    QCOMPARE(a.json(),
+             errorBody(QStringLiteral("unavailable"),
+                       QStringLiteral(
+                           "Parloquent is busy with other live sessions. Try again in a minute."),
+                       true));
     QCOMPARE(a.header("Retry-After"), QByteArray("2"));
 }
 
 void TestServerRest::broadcastsActiveAndArchived() {
     const QString transcription = createLive(QStringLiteral("Town hall"));
     QString out;
-    QCOMPARE(m_server->command({QStringLiteral("broadcasts"), QStringLiteral("create"), QStringLiteral("Town hall live"), transcription}, &out), 0);
+    QCOMPARE(m_server->command({QStringLiteral("broadcasts"), QStringLiteral("create"),
+                                QStringLiteral("Town hall live"), transcription},
+                               &out),
+             0);
     const QStringList created = out.trimmed().split(QLatin1Char(' '));
     QCOMPARE(created.size(), 2);
-    QCOMPARE(m_server->command({QStringLiteral("broadcasts"), QStringLiteral("create"), QStringLiteral("Old")}, &out), 0);
+    QCOMPARE(
+        m_server->command(
+            {QStringLiteral("broadcasts"), QStringLiteral("create"), QStringLiteral("Old")}, &out),
+        0);
     const QString old = out.trimmed().split(QLatin1Char(' ')).first();
     QCOMPARE(m_server->command({QStringLiteral("broadcasts"), QStringLiteral("archive"), old}), 0);
-    QCOMPARE(m_server->command({QStringLiteral("broadcasts"), QStringLiteral("create"), QStringLiteral("x"), QStringLiteral("tr_missing")}), 1);
+    QCOMPARE(m_server->command({QStringLiteral("broadcasts"), QStringLiteral("create"),
+                                QStringLiteral("x"), QStringLiteral("tr_missing")}),
+             1);
 
-    const Answer started = m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                                       startBody(QStringLiteral("linux-a"), false));
-    const QString recording = started.json().value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString();
+    const Answer started =
+        m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
+                    startBody(QStringLiteral("linux-a"), false));
+    const QString recording = started.json()
+                                  .value(QStringLiteral("recording"))
+                                  .toObject()
+                                  .value(QStringLiteral("id"))
+                                  .toString();
     WsClient listener;
-    QVERIFY(listener.open(m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe").arg(recording)), m_server->key()));
+    QVERIFY(
+        listener.open(m_server->wsUrl(QStringLiteral("/v1/recordings/%1/subscribe").arg(recording)),
+                      m_server->key()));
     QVERIFY(listener.waitForType(QStringLiteral("subscribe.ready"), 5000));
 
     const Answer active = m_api->get(QStringLiteral("/v1/broadcasts?lifecycle=active"));
@@ -568,24 +691,37 @@ void TestServerRest::broadcastsActiveAndArchived() {
                              {QStringLiteral("code"), created[1]},
                              {QStringLiteral("listenersNow"), 1},
                              {QStringLiteral("currentRecording"),
-                              QJsonObject{{QStringLiteral("recordingId"), recording}, {QStringLiteral("state"), QStringLiteral("live")}}},
+                              QJsonObject{{QStringLiteral("recordingId"), recording},
+                                          {QStringLiteral("state"), QStringLiteral("live")}}},
                              {QStringLiteral("lastRecording"),
-                              QJsonObject{{QStringLiteral("recordingId"), recording}, {QStringLiteral("state"), QStringLiteral("live")},
+                              QJsonObject{{QStringLiteral("recordingId"), recording},
+                                          {QStringLiteral("state"), QStringLiteral("live")},
                                           {QStringLiteral("durationS"), 0}}}}));
     QVERIFY(QRegularExpression(QStringLiteral("^[2-9A-HJ-NP-Z]{6}$")).match(created[1]).hasMatch());
-    QCOMPARE(m_api->get(QStringLiteral("/v1/broadcasts")).json().value(QStringLiteral("broadcasts")).toArray().size(), 2);
+    QCOMPARE(m_api->get(QStringLiteral("/v1/broadcasts"))
+                 .json()
+                 .value(QStringLiteral("broadcasts"))
+                 .toArray()
+                 .size(),
+             2);
     QCOMPARE(m_api->get(QStringLiteral("/v1/broadcasts?lifecycle=zombie")).status, 400);
     QCOMPARE(m_api->post(QStringLiteral("/v1/recordings/%1/stop").arg(recording), {}).status, 200);
 }
 
 void TestServerRest::summariesAreUnavailable() {
     const QString transcription = createLive(QStringLiteral("Summary"));
-    const Answer started = m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                                       startBody(QStringLiteral("linux-a"), false));
-    const QString id = started.json().value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString();
+    const Answer started =
+        m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
+                    startBody(QStringLiteral("linux-a"), false));
+    const QString id = started.json()
+                           .value(QStringLiteral("recording"))
+                           .toObject()
+                           .value(QStringLiteral("id"))
+                           .toString();
     QCOMPARE(m_api->post(QStringLiteral("/v1/recordings/%1/stop").arg(id), {}).status, 200);
     const QJsonObject unavailable{{QStringLiteral("state"), QStringLiteral("unavailable")}};
-    QCOMPARE(m_api->send("POST", QStringLiteral("/v1/recordings/%1/summarize").arg(id)).json(), unavailable);
+    QCOMPARE(m_api->send("POST", QStringLiteral("/v1/recordings/%1/summarize").arg(id)).json(),
+             unavailable);
     QCOMPARE(m_api->get(QStringLiteral("/v1/recordings/%1/summary").arg(id)).json(), unavailable);
     QCOMPARE(m_api->get(QStringLiteral("/v1/recordings/rec_missing/summary")).status, 404);
 }
@@ -593,7 +729,9 @@ void TestServerRest::summariesAreUnavailable() {
 void TestServerRest::searchNeedsText() {
     Answer a = m_api->get(QStringLiteral("/v1/search?limit=20"));
     QCOMPARE(a.status, 400);
-    QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(), QStringLiteral("q"));
+    QCOMPARE(
+        a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(),
+        QStringLiteral("q"));
     QCOMPARE(m_api->get(QStringLiteral("/v1/search?limit=0&q=a")).status, 400);
     a = m_api->get(QStringLiteral("/v1/search?limit=20&q=nothing"));
     QCOMPARE(a.status, 200);

@@ -69,7 +69,8 @@ private:
 void TestServerStore::init() {
     m_dir = std::make_unique<QTemporaryDir>();
     m_store = std::make_unique<Store>(m_dir->path());
-    const TranscriptionRow t = m_store->createTranscription(QStringLiteral("Trip"), true, QStringLiteral("mic"), {});
+    const TranscriptionRow t =
+        m_store->createTranscription(QStringLiteral("Trip"), true, QStringLiteral("mic"), {});
     m_recording = m_store->createRecording(t.id, QStringLiteral("linux-1"), {}).id;
 }
 
@@ -112,8 +113,10 @@ void TestServerStore::snapshotAfterAPosition() {
     // 5 sentence, 6 noop.
     m_store->addSegment(m_recording, segment(1, QStringLiteral("Hello there."), 0.5));
     m_store->addSentence(m_recording, sentence(1, 2, 1, QStringLiteral("Hello there."), 0.5));
-    m_store->addTranslation(m_recording, true, 1, QStringLiteral("es"), QStringLiteral("Hola allí."), 2);
-    m_store->addTranslation(m_recording, false, 1, QStringLiteral("es"), QStringLiteral("Hola allí."), 3);
+    m_store->addTranslation(m_recording, true, 1, QStringLiteral("es"),
+                            QStringLiteral("Hola allí."), 2);
+    m_store->addTranslation(m_recording, false, 1, QStringLiteral("es"),
+                            QStringLiteral("Hola allí."), 3);
     m_store->addSegment(m_recording, segment(4, QStringLiteral("Good bye."), 2.0));
     m_store->addSentence(m_recording, sentence(2, 5, 4, QStringLiteral("Good bye."), 2.0));
     m_store->setCursor(m_recording, 6);
@@ -156,19 +159,23 @@ void TestServerStore::untranslatedTextsPerLanguage() {
 void TestServerStore::searchIsQuotedAndRanked() {
     m_store->addSegment(m_recording, segment(1, QStringLiteral("Open the window."), 1));
     m_store->addSentence(m_recording, sentence(1, 2, 1, QStringLiteral("Open the window."), 1));
-    m_store->addSegment(m_recording, segment(3, QStringLiteral("The window, the window, the window!"), 5));
-    m_store->addSentence(m_recording, sentence(2, 4, 3, QStringLiteral("The window, the window, the window!"), 5));
+    m_store->addSegment(m_recording,
+                        segment(3, QStringLiteral("The window, the window, the window!"), 5));
+    m_store->addSentence(
+        m_recording, sentence(2, 4, 3, QStringLiteral("The window, the window, the window!"), 5));
     const auto hits = m_store->search(SearchText::ftsQuery(QStringLiteral("window")), 10);
     QCOMPARE(hits.size(), 2);
     // bm25: the sentence that says it three times ranks first.
     QCOMPARE(hits.first().sentenceId, 2);
     QCOMPARE(hits.first().mediaStart, 5.0);
     QCOMPARE(hits.first().linkName, QStringLiteral("Trip"));
-    QCOMPARE(SearchText::rendered(hits.last().marked), QStringLiteral("Open the <mark>window</mark>."));
+    QCOMPARE(SearchText::rendered(hits.last().marked),
+             QStringLiteral("Open the <mark>window</mark>."));
     QCOMPARE(m_store->search(SearchText::ftsQuery(QStringLiteral("window")), 1).size(), 1);
     // Unquoted, these are FTS5 syntax errors; quoted they are just words.
-    for (const QString& hostile : {QStringLiteral("window AND"), QStringLiteral("NEAR("), QStringLiteral("\"window"),
-                                   QStringLiteral("window:"), QStringLiteral("-window"), QStringLiteral("*")}) {
+    for (const QString& hostile :
+         {QStringLiteral("window AND"), QStringLiteral("NEAR("), QStringLiteral("\"window"),
+          QStringLiteral("window:"), QStringLiteral("-window"), QStringLiteral("*")}) {
         const QString query = SearchText::ftsQuery(hostile);
         if (!query.isEmpty())
             m_store->search(query, 10); // does not throw
@@ -193,8 +200,12 @@ void TestServerStore::abandonedRecordingsAreFinished() {
 void TestServerStore::newerDatabaseIsRefused() {
     m_store.reset();
     sqlite3* db = nullptr;
-    QCOMPARE(sqlite3_open((m_dir->path() + QStringLiteral("/service.db")).toUtf8().constData(), &db), SQLITE_OK);
-    QCOMPARE(sqlite3_exec(db, "UPDATE meta SET value = '99' WHERE key = 'schema'", nullptr, nullptr, nullptr), SQLITE_OK);
+    QCOMPARE(
+        sqlite3_open((m_dir->path() + QStringLiteral("/service.db")).toUtf8().constData(), &db),
+        SQLITE_OK);
+    QCOMPARE(sqlite3_exec(db, "UPDATE meta SET value = '99' WHERE key = 'schema'", nullptr, nullptr,
+                          nullptr),
+             SQLITE_OK);
     sqlite3_close(db);
     QVERIFY_THROWS_EXCEPTION(StoreError, Store(m_dir->path()));
 }

@@ -29,19 +29,32 @@ private slots:
 void TestServerText::sentences_data() {
     QTest::addColumn<QString>("hypothesis");
     QTest::addColumn<QString>("sentence");
-    QTest::newRow("statement") << "please open the window" << "Please open the window.";
-    QTest::newRow("wh question") << "where is the nearest station" << "Where is the nearest station?";
-    QTest::newRow("yes-no question") << "can you hear me" << "Can you hear me?";
-    QTest::newRow("negative question") << "don't you think so" << "Don't you think so?";
-    QTest::newRow("question word later") << "tell me where it is" << "Tell me where it is.";
-    QTest::newRow("i alone") << "i think i can" << "I think I can.";
-    QTest::newRow("i contractions") << "i'm sure i'll see what i've done" << "I'm sure I'll see what I've done.";
-    QTest::newRow("not i inside words") << "it is in italy" << "It is in italy.";
-    QTest::newRow("one word") << "yes" << "Yes.";
-    QTest::newRow("extra spaces") << "  thank   you  " << "Thank you.";
-    QTest::newRow("upper case in") << "HELLO there" << "Hello there.";
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("only fillers") << "<sil> [noise] ++breath++" << "";
+    QTest::newRow("statement") << "please open the window"
+                               << "Please open the window.";
+    QTest::newRow("wh question") << "where is the nearest station"
+                                 << "Where is the nearest station?";
+    QTest::newRow("yes-no question") << "can you hear me"
+                                     << "Can you hear me?";
+    QTest::newRow("negative question") << "don't you think so"
+                                       << "Don't you think so?";
+    QTest::newRow("question word later") << "tell me where it is"
+                                         << "Tell me where it is.";
+    QTest::newRow("i alone") << "i think i can"
+                             << "I think I can.";
+    QTest::newRow("i contractions") << "i'm sure i'll see what i've done"
+                                    << "I'm sure I'll see what I've done.";
+    QTest::newRow("not i inside words") << "it is in italy"
+                                        << "It is in italy.";
+    QTest::newRow("one word") << "yes"
+                              << "Yes.";
+    QTest::newRow("extra spaces") << "  thank   you  "
+                                  << "Thank you.";
+    QTest::newRow("upper case in") << "HELLO there"
+                                   << "Hello there.";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("only fillers") << "<sil> [noise] ++breath++"
+                                  << "";
 }
 
 void TestServerText::sentences() {
@@ -56,23 +69,35 @@ void TestServerText::draftsHaveNoFinalMark() {
 }
 
 void TestServerText::fillersAreDropped() {
-    QCOMPARE(SentenceText::words(QStringLiteral("<s> the(2) quick <sil> [NOISE] brown(3) ++um++ fox </s>")),
-             (QStringList{QStringLiteral("the"), QStringLiteral("quick"), QStringLiteral("brown"), QStringLiteral("fox")}));
+    QCOMPARE(SentenceText::words(
+                 QStringLiteral("<s> the(2) quick <sil> [NOISE] brown(3) ++um++ fox </s>")),
+             (QStringList{QStringLiteral("the"), QStringLiteral("quick"), QStringLiteral("brown"),
+                          QStringLiteral("fox")}));
 }
 
 void TestServerText::ftsQuery_data() {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("query");
-    QTest::newRow("one word") << "window" << "\"window\"";
-    QTest::newRow("words") << "open  window" << "\"open\" \"window\"";
-    QTest::newRow("operator") << "foo AND" << "\"foo\" \"AND\"";
-    QTest::newRow("quote doubled") << "say \"hi\"" << "\"say\" \"\"\"hi\"\"\"";
-    QTest::newRow("lone quote dropped") << "\"" << "";
-    QTest::newRow("emoji dropped") << "😀 ok" << "\"ok\"";
-    QTest::newRow("emoji inside kept") << "a😀b" << "\"a😀b\"";
-    QTest::newRow("star stays inside") << "win*" << "\"win*\"";
-    QTest::newRow("blank") << " \t\n" << "";
-    QTest::newRow("unicode letters") << "Ñandú 東京" << "\"Ñandú\" \"東京\"";
+    QTest::newRow("one word") << "window"
+                              << "\"window\"";
+    QTest::newRow("words") << "open  window"
+                           << "\"open\" \"window\"";
+    QTest::newRow("operator") << "foo AND"
+                              << "\"foo\" \"AND\"";
+    QTest::newRow("quote doubled") << "say \"hi\""
+                                   << "\"say\" \"\"\"hi\"\"\"";
+    QTest::newRow("lone quote dropped") << "\""
+                                        << "";
+    QTest::newRow("emoji dropped") << "😀 ok"
+                                   << "\"ok\"";
+    QTest::newRow("emoji inside kept") << "a😀b"
+                                       << "\"a😀b\"";
+    QTest::newRow("star stays inside") << "win*"
+                                       << "\"win*\"";
+    QTest::newRow("blank") << " \t\n"
+                           << "";
+    QTest::newRow("unicode letters") << "Ñandú 東京"
+                                     << "\"Ñandú\" \"東京\"";
 }
 
 void TestServerText::ftsQuery() {
@@ -82,8 +107,8 @@ void TestServerText::ftsQuery() {
 }
 
 void TestServerText::renderedMarksAndEscapes() {
-    const QString marked = QStringLiteral("a <b> & \"c\" ") + QChar(0xE000) + QStringLiteral("window") +
-                           QChar(0xE001) + QStringLiteral(".");
+    const QString marked = QStringLiteral("a <b> & \"c\" ") + QChar(0xE000) +
+                           QStringLiteral("window") + QChar(0xE001) + QStringLiteral(".");
     QCOMPARE(SearchText::rendered(marked),
              QStringLiteral("a &lt;b&gt; &amp; &quot;c&quot; <mark>window</mark>."));
     // At most 32 words are searched for.
@@ -115,15 +140,19 @@ void TestServerText::languageListFollowsTheEngines() {
     // Without any translation engine only English is left, and it is not a translation target.
     const QJsonArray none = Languages::list({});
     QCOMPARE(none.size(), 1);
-    QCOMPARE(none.first().toObject().value(QStringLiteral("code")).toString(), QStringLiteral("en"));
+    QCOMPARE(none.first().toObject().value(QStringLiteral("code")).toString(),
+             QStringLiteral("en"));
     QCOMPARE(none.first().toObject().value(QStringLiteral("translation")).toBool(), false);
     // A pair that is known gets its names; an unknown code is not invented.
     const QJsonArray some = Languages::list({QStringLiteral("gl"), QStringLiteral("xx")});
     QCOMPARE(some.size(), 2);
     QCOMPARE(some.at(1).toObject(),
-             (QJsonObject{{QStringLiteral("code"), QStringLiteral("gl")}, {QStringLiteral("name"), QStringLiteral("Galician")},
-                          {QStringLiteral("native"), QStringLiteral("Galego")}, {QStringLiteral("transcription"), false},
-                          {QStringLiteral("translation"), true}, {QStringLiteral("voice"), false}}));
+             (QJsonObject{{QStringLiteral("code"), QStringLiteral("gl")},
+                          {QStringLiteral("name"), QStringLiteral("Galician")},
+                          {QStringLiteral("native"), QStringLiteral("Galego")},
+                          {QStringLiteral("transcription"), false},
+                          {QStringLiteral("translation"), true},
+                          {QStringLiteral("voice"), false}}));
 }
 
 QTEST_MAIN(TestServerText)

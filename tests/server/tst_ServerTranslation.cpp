@@ -47,12 +47,14 @@ void TestServerTranslation::escapesTheApertiumStream() {
              QByteArray("a \\[b\\] \\^c\\$ \\/d \\<e\\> \\@f \\{g\\} \\*h \\#i \\\\j"));
     // Line breaks and NULs would end a request early: they become spaces.
     QCOMPARE(TranslationPipeline::escape(QString::fromUtf8("x\ny\0z", 5)), QByteArray("x y z"));
-    QCOMPARE(TranslationPipeline::escape(QStringLiteral("Ñandú")), QStringLiteral("Ñandú").toUtf8());
+    QCOMPARE(TranslationPipeline::escape(QStringLiteral("Ñandú")),
+             QStringLiteral("Ñandú").toUtf8());
 }
 
 void TestServerTranslation::unescapesAndDropsMarks() {
-    QCOMPARE(TranslationPipeline::unescape("Yo \\[gusta\\] \\\\ *desconocido #generado @bilingue\n"),
-             QStringLiteral("Yo [gusta] \\ desconocido generado bilingue"));
+    QCOMPARE(
+        TranslationPipeline::unescape("Yo \\[gusta\\] \\\\ *desconocido #generado @bilingue\n"),
+        QStringLiteral("Yo [gusta] \\ desconocido generado bilingue"));
     QCOMPARE(TranslationPipeline::unescape(QByteArray("\xc3\xb1", 2)), QStringLiteral("ñ"));
 }
 
@@ -64,17 +66,20 @@ void TestServerTranslation::translatesInOrder() {
     QObject context;
     QStringList results(3);
     int done = 0;
-    const QStringList texts{QStringLiteral("Thank you very much."), QStringLiteral("The train leaves at nine."),
+    const QStringList texts{QStringLiteral("Thank you very much."),
+                            QStringLiteral("The train leaves at nine."),
                             QStringLiteral("Where is the nearest station?")};
     for (int i = 0; i < 3; ++i) {
-        translator.translate(QStringLiteral("es"), texts[i], &context, [&, i](std::optional<QString> r) {
-            results[i] = r.value_or(QStringLiteral("(failed)"));
-            ++done;
-        });
+        translator.translate(QStringLiteral("es"), texts[i], &context,
+                             [&, i](std::optional<QString> r) {
+                                 results[i] = r.value_or(QStringLiteral("(failed)"));
+                                 ++done;
+                             });
     }
     QVERIFY(QTest::qWaitFor([&] { return done == 3; }, 20'000));
     // As `apertium eng-spa` translates them.
-    QCOMPARE(results, (QStringList{QStringLiteral("Muchas gracias."), QStringLiteral("Las hojas de tren en nueve."),
+    QCOMPARE(results, (QStringList{QStringLiteral("Muchas gracias."),
+                                   QStringLiteral("Las hojas de tren en nueve."),
                                    QStringLiteral("Dónde es la canal más cercana?")}));
     QCOMPARE(translateNow(translator, QStringLiteral("ca"), QStringLiteral("Thank you very much.")),
              std::optional<QString>(QStringLiteral("Gràcies molt.")));
@@ -82,22 +87,25 @@ void TestServerTranslation::translatesInOrder() {
 
 void TestServerTranslation::hostileTextSurvives() {
     Translator translator(kModes);
-    const auto odd = translateNow(translator, QStringLiteral("es"),
-                                  QStringLiteral("I [like] ^cats$ / dogs <x> @home #1 *star \\ back {a}.\nNext line\0end."));
+    const auto odd = translateNow(
+        translator, QStringLiteral("es"),
+        QStringLiteral("I [like] ^cats$ / dogs <x> @home #1 *star \\ back {a}.\nNext line\0end."));
     QVERIFY(odd.has_value());
     QVERIFY(odd->contains(QLatin1String("[")));
     QVERIFY(odd->contains(QLatin1String("<x>")));
     // The pipeline is still in step afterwards.
     QCOMPARE(translateNow(translator, QStringLiteral("es"), QStringLiteral("Thank you very much.")),
              std::optional<QString>(QStringLiteral("Muchas gracias.")));
-    QCOMPARE(translateNow(translator, QStringLiteral("es"), QStringLiteral("   ")), std::optional<QString>(QString()));
+    QCOMPARE(translateNow(translator, QStringLiteral("es"), QStringLiteral("   ")),
+             std::optional<QString>(QString()));
     const auto emoji = translateNow(translator, QStringLiteral("es"), QStringLiteral("😀 hello 😀"));
     QVERIFY(emoji && emoji->contains(QStringLiteral("😀")));
 }
 
 void TestServerTranslation::unknownLanguageGivesNothing() {
     Translator translator(kModes);
-    QCOMPARE(translateNow(translator, QStringLiteral("xx"), QStringLiteral("Hello.")), std::nullopt);
+    QCOMPARE(translateNow(translator, QStringLiteral("xx"), QStringLiteral("Hello.")),
+             std::nullopt);
     Translator none(QStringLiteral("/nonexistent"));
     QVERIFY(none.targets().isEmpty());
     QCOMPARE(translateNow(none, QStringLiteral("es"), QStringLiteral("Hello.")), std::nullopt);
@@ -143,7 +151,8 @@ void TestServerTranslation::droppedContextIsNotCalled() {
     bool called = false;
     {
         QObject context;
-        translator.translate(QStringLiteral("es"), QStringLiteral("Hello."), &context, [&](std::optional<QString>) { called = true; });
+        translator.translate(QStringLiteral("es"), QStringLiteral("Hello."), &context,
+                             [&](std::optional<QString>) { called = true; });
     }
     QTest::qWait(2000);
     QVERIFY(!called);

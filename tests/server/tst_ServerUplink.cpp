@@ -37,10 +37,10 @@ private:
 };
 
 void TestServerUplink::initTestCase() {
-    m_server = std::make_unique<ServerProcess>(
-        QStringList{QStringLiteral("--grammar"), QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf"),
-                    QStringLiteral("--max-duration"), QStringLiteral("3"),
-                    QStringLiteral("--idle-timeout"), QStringLiteral("2")});
+    m_server = std::make_unique<ServerProcess>(QStringList{
+        QStringLiteral("--grammar"), QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf"),
+        QStringLiteral("--max-duration"), QStringLiteral("3"), QStringLiteral("--idle-timeout"),
+        QStringLiteral("2")});
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     QVERIFY2(m_server->waitForRecognizer(), qPrintable(m_server->error()));
 }
@@ -64,7 +64,8 @@ void TestServerUplink::warmRecogniserIsReadyAtOnce() {
     const auto ready = uplink.waitForType(QStringLiteral("session.ready"), 10'000);
     QVERIFY(ready);
     // A recogniser was kept loaded (--warm 1 by default): no "session.loading".
-    QCOMPARE(uplink.frames.first().value(QStringLiteral("type")).toString(), QStringLiteral("session.ready"));
+    QCOMPARE(uplink.frames.first().value(QStringLiteral("type")).toString(),
+             QStringLiteral("session.ready"));
     QCOMPARE(ready->value(QStringLiteral("sampleRate")).toInt(), 16000);
     QCOMPARE(ready->value(QStringLiteral("maxDurationS")).toDouble(), 3.0);
     uplink.sendJson(QJsonObject{{QStringLiteral("type"), QStringLiteral("eof")}});
@@ -82,10 +83,13 @@ void TestServerUplink::streamAddressIsUsedOnce() {
     QVERIFY(second.open(QUrl(url)));
     const auto error = second.waitForType(QStringLiteral("error"), 5000);
     QVERIFY(error);
-    QCOMPARE(*error, (QJsonObject{{QStringLiteral("type"), QStringLiteral("error")},
-                                  {QStringLiteral("code"), QStringLiteral("invalid_token")},
-                                  {QStringLiteral("message"), QStringLiteral("This stream address is not valid. Start the session again.")},
-                                  {QStringLiteral("retryable"), false}}));
+    QCOMPARE(
+        *error,
+        (QJsonObject{{QStringLiteral("type"), QStringLiteral("error")},
+                     {QStringLiteral("code"), QStringLiteral("invalid_token")},
+                     {QStringLiteral("message"),
+                      QStringLiteral("This stream address is not valid. Start the session again.")},
+                     {QStringLiteral("retryable"), false}}));
     QVERIFY(second.waitClosed(5000));
     QCOMPARE(second.closeCode, 1008);
     // The first session is not disturbed.
@@ -98,7 +102,8 @@ void TestServerUplink::wrongTokensAreRefused_data() {
     QTest::addColumn<QString>("pathAndQuery");
     QTest::newRow("no token") << QStringLiteral("/v1/stream/%1");
     QTest::newRow("empty token") << QStringLiteral("/v1/stream/%1?token=");
-    QTest::newRow("wrong token") << QStringLiteral("/v1/stream/%1?token=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA");
+    QTest::newRow("wrong token") << QStringLiteral(
+        "/v1/stream/%1?token=AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA");
     QTest::newRow("unknown session") << QStringLiteral("/v1/stream/rt_nobody?token=x");
 }
 
@@ -108,7 +113,8 @@ void TestServerUplink::wrongTokensAreRefused() {
     const QUrl real(newCaptionUrl(api));
     const QString sessionId = real.path().section(QLatin1Char('/'), 3, 3);
     WsClient uplink;
-    QVERIFY(uplink.open(m_server->wsUrl(pathAndQuery.contains(QLatin1String("%1")) ? pathAndQuery.arg(sessionId) : pathAndQuery)));
+    QVERIFY(uplink.open(m_server->wsUrl(
+        pathAndQuery.contains(QLatin1String("%1")) ? pathAndQuery.arg(sessionId) : pathAndQuery)));
     const auto error = uplink.waitForType(QStringLiteral("error"), 5000);
     QVERIFY(error);
     QCOMPARE(error->value(QStringLiteral("code")).toString(), QStringLiteral("invalid_token"));
@@ -127,7 +133,9 @@ void TestServerUplink::protocolFaultsGetErrorFrames() {
     WsClient uplink;
     QVERIFY(uplink.open(QUrl(newCaptionUrl(api))));
     QVERIFY(uplink.waitForType(QStringLiteral("session.ready"), 30'000));
-    const auto errorAfter = [&](int from) { return uplink.waitForType(QStringLiteral("error"), 5000, from); };
+    const auto errorAfter = [&](int from) {
+        return uplink.waitForType(QStringLiteral("error"), 5000, from);
+    };
 
     int mark = uplink.frames.size();
     uplink.sendBinary(QByteArray(4001, '\x01')); // not whole float samples
@@ -151,7 +159,8 @@ void TestServerUplink::protocolFaultsGetErrorFrames() {
     QVERIFY(errorAfter(mark));
 
     mark = uplink.frames.size();
-    uplink.sendJson(QJsonObject{{QStringLiteral("type"), QStringLiteral("clock")}, {QStringLiteral("pcm"), QStringLiteral("many")}});
+    uplink.sendJson(QJsonObject{{QStringLiteral("type"), QStringLiteral("clock")},
+                                {QStringLiteral("pcm"), QStringLiteral("many")}});
     e = errorAfter(mark);
     QVERIFY(e);
     QCOMPARE(e->value(QStringLiteral("code")).toString(), QStringLiteral("bad_message"));
@@ -164,8 +173,9 @@ void TestServerUplink::protocolFaultsGetErrorFrames() {
     QCOMPARE(e->value(QStringLiteral("code")).toString(), QStringLiteral("unsupported_language"));
 
     mark = uplink.frames.size();
-    uplink.sendJson(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.update")},
-                                {QStringLiteral("translate"), QJsonArray{QStringLiteral("es"), QStringLiteral("xx")}}});
+    uplink.sendJson(QJsonObject{
+        {QStringLiteral("type"), QStringLiteral("session.update")},
+        {QStringLiteral("translate"), QJsonArray{QStringLiteral("es"), QStringLiteral("xx")}}});
     e = errorAfter(mark);
     QVERIFY(e);
     QCOMPARE(e->value(QStringLiteral("code")).toString(), QStringLiteral("unsupported_language"));
@@ -188,8 +198,11 @@ void TestServerUplink::unknownTypesAreIgnored() {
     WsClient uplink;
     QVERIFY(uplink.open(QUrl(newCaptionUrl(api))));
     QVERIFY(uplink.waitForType(QStringLiteral("session.ready"), 30'000));
-    uplink.sendJson(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.future_feature")}, {QStringLiteral("x"), 1}});
-    uplink.sendJson(QJsonObject{{QStringLiteral("type"), QStringLiteral("clock")}, {QStringLiteral("pcm"), 16000}, {QStringLiteral("wall"), 1.02}});
+    uplink.sendJson(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.future_feature")},
+                                {QStringLiteral("x"), 1}});
+    uplink.sendJson(QJsonObject{{QStringLiteral("type"), QStringLiteral("clock")},
+                                {QStringLiteral("pcm"), 16000},
+                                {QStringLiteral("wall"), 1.02}});
     uplink.sendJson(QJsonObject{{QStringLiteral("type"), QStringLiteral("session.update")},
                                 {QStringLiteral("spokenLanguage"), QStringLiteral("auto")},
                                 {QStringLiteral("speakerLabels"), QStringLiteral("on")},
@@ -219,7 +232,8 @@ void TestServerUplink::eofEndsAfterTheLastWords() {
     // No pause after the last sentence: the words are still being decoded when "eof" comes, and
     // must be committed before "session.done".
     QString error;
-    QByteArray audio = SpeechAudio::synthesize({QStringLiteral("Thank you very much.")}, 0.0, &error);
+    QByteArray audio =
+        SpeechAudio::synthesize({QStringLiteral("Thank you very much.")}, 0.0, &error);
     QVERIFY2(!audio.isEmpty(), qPrintable(error));
     audio.prepend(SpeechAudio::silence(0.8));
     TestClient api(m_server->base(), m_server->key());
@@ -231,9 +245,14 @@ void TestServerUplink::eofEndsAfterTheLastWords() {
     QVERIFY(uplink.waitForType(QStringLiteral("session.done"), 10'000));
     const QList<QJsonObject> committed = uplink.ofType(QStringLiteral("transcript.committed"));
     QCOMPARE(committed.size(), 1);
-    QCOMPARE(committed.first().value(QStringLiteral("segment")).toObject().value(QStringLiteral("text")).toString(),
+    QCOMPARE(committed.first()
+                 .value(QStringLiteral("segment"))
+                 .toObject()
+                 .value(QStringLiteral("text"))
+                 .toString(),
              QStringLiteral("Thank you very much."));
-    QCOMPARE(uplink.frames.last().value(QStringLiteral("type")).toString(), QStringLiteral("session.done"));
+    QCOMPARE(uplink.frames.last().value(QStringLiteral("type")).toString(),
+             QStringLiteral("session.done"));
     QVERIFY(uplink.waitClosed(5000));
     QCOMPARE(uplink.closeCode, 1000);
     QCOMPARE(uplink.closeReason, QStringLiteral("eof"));
@@ -266,17 +285,21 @@ void TestServerUplink::idleSessionIsEnded() {
 
 void TestServerUplink::clientGoingAwayFinishesTheRecording() {
     TestClient api(m_server->base(), m_server->key());
-    const Answer live = api.post(
-        QStringLiteral("/v1/transcriptions/live"),
-        QJsonObject{{QStringLiteral("name"), QStringLiteral("Gone")},
-                    {QStringLiteral("settings"), QJsonObject()},
-                    {QStringLiteral("source"), QJsonObject()}});
-    const Answer grant = api.post(QStringLiteral("/v1/transcriptions/%1/recordings")
-                                      .arg(live.json().value(QStringLiteral("id")).toString()),
-                                  QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-x")},
-                                              {QStringLiteral("takeover"), false}});
+    const Answer live = api.post(QStringLiteral("/v1/transcriptions/live"),
+                                 QJsonObject{{QStringLiteral("name"), QStringLiteral("Gone")},
+                                             {QStringLiteral("settings"), QJsonObject()},
+                                             {QStringLiteral("source"), QJsonObject()}});
+    const Answer grant =
+        api.post(QStringLiteral("/v1/transcriptions/%1/recordings")
+                     .arg(live.json().value(QStringLiteral("id")).toString()),
+                 QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-x")},
+                             {QStringLiteral("takeover"), false}});
     QCOMPARE(grant.status, 201);
-    const QString recording = grant.json().value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString();
+    const QString recording = grant.json()
+                                  .value(QStringLiteral("recording"))
+                                  .toObject()
+                                  .value(QStringLiteral("id"))
+                                  .toString();
     {
         WsClient uplink;
         QVERIFY(uplink.open(QUrl(grant.json().value(QStringLiteral("streamUrl")).toString())));
@@ -285,10 +308,19 @@ void TestServerUplink::clientGoingAwayFinishesTheRecording() {
         uplink.socket.abort();
     }
     // No more audio can come (the address was used): the recording is finished, with its length.
-    QTRY_COMPARE(api.get(QStringLiteral("/v1/recordings/") + recording).json().value(QStringLiteral("state")).toString(),
+    QTRY_COMPARE(api.get(QStringLiteral("/v1/recordings/") + recording)
+                     .json()
+                     .value(QStringLiteral("state"))
+                     .toString(),
                  QStringLiteral("ready"));
-    const QJsonObject t = api.get(QStringLiteral("/v1/transcriptions/") + live.json().value(QStringLiteral("id")).toString()).json();
-    QCOMPARE(t.value(QStringLiteral("lastRecording")).toObject().value(QStringLiteral("durationS")).toDouble(), 1.0);
+    const QJsonObject t = api.get(QStringLiteral("/v1/transcriptions/") +
+                                  live.json().value(QStringLiteral("id")).toString())
+                              .json();
+    QCOMPARE(t.value(QStringLiteral("lastRecording"))
+                 .toObject()
+                 .value(QStringLiteral("durationS"))
+                 .toDouble(),
+             1.0);
 }
 
 void TestServerUplink::failedRecogniserRefusesLiveSessions() {
@@ -300,8 +332,10 @@ void TestServerUplink::failedRecogniserRefusesLiveSessions() {
     const Answer a = api.post(QStringLiteral("/v1/realtime/sessions"), QJsonObject());
     QCOMPARE(a.status, 503);
     QCOMPARE(a.code(), QStringLiteral("engine_unavailable"));
-    QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("retryable")), QJsonValue(false));
-    QVERIFY(a.json().value(QStringLiteral("message")).toString().contains(QLatin1String("is missing")));
+    QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("retryable")),
+             QJsonValue(false));
+    QVERIFY(
+        a.json().value(QStringLiteral("message")).toString().contains(QLatin1String("is missing")));
     // Everything else still works.
     QCOMPARE(api.get(QStringLiteral("/v1/me")).status, 200);
     QCOMPARE(broken.stop(), 0);
