@@ -7,7 +7,11 @@
 #include "WsClient.h"
 
 #include <QJsonArray>
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 using namespace pq::test;
 
@@ -30,6 +34,7 @@ private slots:
     void idleSessionIsEnded();
     void clientGoingAwayFinishesTheRecording();
     void failedRecogniserRefusesLiveSessions();
+    void unavailableWhileTheRecogniserLoads();
 
 private:
     QString newCaptionUrl(TestClient& api, const QJsonObject& options = {});
@@ -339,6 +344,56 @@ void TestServerUplink::failedRecogniserRefusesLiveSessions() {
     // Everything else still works.
     QCOMPARE(api.get(QStringLiteral("/v1/me")).status, 200);
     QCOMPARE(broken.stop(), 0);
+}
+
+void TestServerUplink::unavailableWhileTheRecogniserLoads() {
+    // The language model is read from a pipe: the recogniser stays loading until the test
+    // feeds the pipe.
+    QTemporaryDir dir;
+    const QString fifo = dir.filePath(QStringLiteral("lm.fifo"));
+    QCOMPARE(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
+    ServerProcess loading({QStringLiteral("--warm"), QStringLiteral("0"),
+                           QStringLiteral("--asr-option"), QStringLiteral("-lm=") + fifo});
+    QVERIFY2(loading.start(), qPrintable(loading.error()));
+    TestClient api(loading.base(), loading.key());
+    QCOMPARE(api.send("GET", QStringLiteral("/health"), {}, false)
+                 .json()
+                 .value(QStringLiteral("recognizer"))
+                 .toString(),
+             QStringLiteral("loading"));
+    Answer a = api.post(QStringLiteral("/v1/realtime/sessions"), QJsonObject());
+    QCOMPARE(a.status, 503);
+    QCOMPARE(a.json(),
+             (QJsonObject{
+                 {QStringLiteral("code"), QStringLiteral("unavailable")},
+                 {QStringLiteral("message"),
+                  QStringLiteral(
+                      "Parloquent is still loading its speech recogniser. Try again in a moment.")},
+                 {QStringLiteral("data"), QJsonObject{{QStringLiteral("retryable"), true}}}}));
+    const Answer live = api.post(QStringLiteral("/v1/transcriptions/live"),
+                                 QJsonObject{{QStringLiteral("name"), QStringLiteral("Early")},
+                                             {QStringLiteral("settings"), QJsonObject()},
+                                             {QStringLiteral("source"), QJsonObject()}});
+    QCOMPARE(live.status, 201); // only live streams wait for the recogniser
+    a = api.post(QStringLiteral("/v1/transcriptions/%1/recordings")
+                     .arg(live.json().value(QStringLiteral("id")).toString()),
+                 QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-x")},
+                             {QStringLiteral("takeover"), false}});
+    QCOMPARE(a.status, 503);
+    QCOMPARE(a.code(), QStringLiteral("unavailable"));
+
+    QProcess feeder;
+    feeder.start(
+        QStringLiteral("sh"),
+        {QStringLiteral("-c"),
+         QStringLiteral("exec cat /usr/share/pocketsphinx/model/en-us/en-us.lm.bin > \"$0\""),
+         fifo});
+    QVERIFY(loading.waitForRecognizer(60'000));
+    // pocketsphinx may stop reading before the end of the file.
+    feeder.kill();
+    feeder.waitForFinished();
+    QCOMPARE(api.post(QStringLiteral("/v1/realtime/sessions"), QJsonObject()).status, 201);
+    QCOMPARE(loading.stop(), 0);
 }
 
 QTEST_MAIN(TestServerUplink)
