@@ -57,7 +57,7 @@ Server::Server(ServerConfig config, Faults faults, QObject* parent)
     : QObject(parent), m_config(std::move(config)), m_faults(std::move(faults)) {
     m_store = std::make_unique<Store>(m_config.dataDir);
     if (const int n = m_store->finishAbandonedRecordings())
-        qCInfo(lcServer) << n << "recordings of an earlier run were finished";
+        qCInfo(lcServer) << "finished" << n << "recording(s) left open by an earlier run";
     m_auth = std::make_unique<Auth>(*m_store);
     m_translator = new Translator(m_config.apertiumModes, this);
     DecoderOptions options{m_config.modelDir, m_config.grammar, m_config.decoderOptions};

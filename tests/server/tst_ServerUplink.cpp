@@ -35,6 +35,7 @@ private slots:
     void clientGoingAwayFinishesTheRecording();
     void failedRecogniserRefusesLiveSessions();
     void unavailableWhileTheRecogniserLoads();
+    void stoppingWithLiveStreamsIsClean();
 
 private:
     QString newCaptionUrl(TestClient& api, const QJsonObject& options = {});
@@ -394,6 +395,57 @@ void TestServerUplink::unavailableWhileTheRecogniserLoads() {
     feeder.waitForFinished();
     QCOMPARE(api.post(QStringLiteral("/v1/realtime/sessions"), QJsonObject()).status, 201);
     QCOMPARE(loading.stop(), 0);
+}
+
+void TestServerUplink::stoppingWithLiveStreamsIsClean() {
+    ServerProcess server({QStringLiteral("--noop-interval"), QStringLiteral("0.2")});
+    QVERIFY2(server.start(), qPrintable(server.error()));
+    QVERIFY2(server.waitForRecognizer(), qPrintable(server.error()));
+    TestClient api(server.base(), server.key());
+    WsClient captions;
+    QVERIFY(captions.open(QUrl(newCaptionUrl(api))));
+    const Answer live = api.post(QStringLiteral("/v1/transcriptions/live"),
+                                 QJsonObject{{QStringLiteral("name"), QStringLiteral("Cut short")},
+                                             {QStringLiteral("settings"), QJsonObject()},
+                                             {QStringLiteral("source"), QJsonObject()}});
+    const Answer grant =
+        api.post(QStringLiteral("/v1/transcriptions/%1/recordings")
+                     .arg(live.json().value(QStringLiteral("id")).toString()),
+                 QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-x")},
+                             {QStringLiteral("takeover"), false}});
+    const QString recording = grant.json()
+                                  .value(QStringLiteral("recording"))
+                                  .toObject()
+                                  .value(QStringLiteral("id"))
+                                  .toString();
+    WsClient uplink;
+    QVERIFY(uplink.open(QUrl(grant.json().value(QStringLiteral("streamUrl")).toString())));
+    WsClient feed;
+    QVERIFY(feed.open(
+        server.wsUrl(QStringLiteral("/v1/recordings/%1/subscribe?lang=es").arg(recording)),
+        server.key()));
+    QVERIFY(captions.waitForType(QStringLiteral("session.ready"), 30'000));
+    QVERIFY(uplink.waitForType(QStringLiteral("session.ready"), 30'000));
+    captions.sendBinary(SpeechAudio::silence(2.0));
+    uplink.sendBinary(SpeechAudio::silence(2.0));
+    QVERIFY(feed.waitForType(QStringLiteral("noop"), 5000));
+
+    // SIGTERM in the middle of it all: a clean exit (sanitizer builds check for leaks too).
+    QCOMPARE(server.stop(), 0);
+    QVERIFY(uplink.waitClosed(5000));
+    QVERIFY(feed.waitClosed(5000));
+    QCOMPARE(uplink.closeCode, 1001);
+
+    // The next start finishes the recording that was cut off.
+    QVERIFY2(server.start(), qPrintable(server.error()));
+    TestClient again(server.base(), server.key());
+    QCOMPARE(again.get(QStringLiteral("/v1/recordings/") + recording)
+                 .json()
+                 .value(QStringLiteral("state"))
+                 .toString(),
+             QStringLiteral("ready"));
+    QVERIFY(server.log().contains(QLatin1String("finished 1 recording(s) left open by an earlier run")));
+    QCOMPARE(server.stop(), 0);
 }
 
 QTEST_MAIN(TestServerUplink)
