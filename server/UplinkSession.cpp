@@ -89,13 +89,14 @@ void UplinkSession::start() {
         std::make_unique<Recognizer>(std::move(decoder), m_engine.options(), std::move(callbacks));
     m_worker = std::make_unique<WorkerThread>(QStringLiteral("asr ") + m_sessionId.right(8));
     m_worker->post([r = m_recognizer.get()] { r->start(); });
-    m_idle.start();
 }
 
 void UplinkSession::recognizerReady() {
     m_ready = true;
     if (m_finishing)
         return;
+    // Idle time counts from "session.ready": nothing is expected before it.
+    m_idle.start();
     QJsonObject ready = frame("session.ready");
     ready.insert(QStringLiteral("sessionId"), m_sessionId);
     ready.insert(QStringLiteral("sampleRate"), int(kRate));

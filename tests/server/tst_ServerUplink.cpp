@@ -6,6 +6,7 @@
 #include "TestClient.h"
 #include "WsClient.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -345,6 +346,24 @@ void TestServerUplink::failedRecogniserRefusesLiveSessions() {
     // Everything else still works.
     QCOMPARE(api.get(QStringLiteral("/v1/me")).status, 200);
     QCOMPARE(broken.stop(), 0);
+
+    // A grammar with a word the dictionary lacks: the reason reaches the answer.
+    QFile grammar(empty.filePath(QStringLiteral("odd.jsgf")));
+    QVERIFY(grammar.open(QIODevice::WriteOnly));
+    grammar.write("#JSGF V1.0;\ngrammar odd;\npublic <s> = hello qzxwvk;\n");
+    grammar.close();
+    ServerProcess odd({QStringLiteral("--grammar"), grammar.fileName()});
+    QVERIFY2(odd.start(), qPrintable(odd.error()));
+    QVERIFY(!odd.waitForRecognizer(20'000));
+    TestClient oddApi(odd.base(), odd.key());
+    const Answer refused = oddApi.post(QStringLiteral("/v1/realtime/sessions"), QJsonObject());
+    QCOMPARE(refused.status, 503);
+    QVERIFY2(refused.json()
+                 .value(QStringLiteral("message"))
+                 .toString()
+                 .endsWith(QLatin1String("(The word 'qzxwvk' is missing in the dictionary).")),
+             refused.body.constData());
+    QCOMPARE(odd.stop(), 0);
 }
 
 void TestServerUplink::unavailableWhileTheRecogniserLoads() {
@@ -444,7 +463,8 @@ void TestServerUplink::stoppingWithLiveStreamsIsClean() {
                  .value(QStringLiteral("state"))
                  .toString(),
              QStringLiteral("ready"));
-    QVERIFY(server.log().contains(QLatin1String("finished 1 recording(s) left open by an earlier run")));
+    QVERIFY(server.log().contains(
+        QLatin1String("finished 1 recording(s) left open by an earlier run")));
     QCOMPARE(server.stop(), 0);
 }
 
