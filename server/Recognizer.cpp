@@ -27,8 +27,15 @@ Recognizer::Recognizer(std::unique_ptr<Decoder> decoder, DecoderOptions options,
       m_callbacks(std::move(callbacks)) {}
 
 Recognizer::~Recognizer() {
+    close();
+}
+
+void Recognizer::close() {
+    // pocketsphinx leaks an utterance that is freed under way: end it first.
     if (m_decoder && m_started)
         ps_end_utt(m_decoder->get());
+    m_started = false;
+    m_decoder.reset();
 }
 
 void Recognizer::start() {

@@ -42,6 +42,8 @@ public:
     void feed(const QByteArray& samples);
     // Ends the utterance under way, if any; then `flushed` with the token.
     void flush(int token);
+    // Ends recognition and frees the decoder, reporting nothing.
+    void close();
 
 private:
     void endUtterance();

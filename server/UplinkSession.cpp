@@ -49,7 +49,12 @@ UplinkSession::~UplinkSession() {
 }
 
 void UplinkSession::stopRecognizer() {
-    m_worker.reset(); // waits for the work under way, drops the rest
+    if (m_worker) {
+        // Queued audio is dropped. The decoder is ended and freed on the worker, the only
+        // thread that touches it; after a flush that takes a few milliseconds.
+        m_worker->stop([r = m_recognizer.get()] { r->close(); });
+        m_worker.reset();
+    }
     m_recognizer.reset();
 }
 

@@ -10,10 +10,17 @@ WorkerThread::WorkerThread(const QString& name) : m_thread([this] { run(); }) {
 }
 
 WorkerThread::~WorkerThread() {
+    stop();
+}
+
+void WorkerThread::stop(std::function<void()> last) {
+    if (!m_thread.joinable())
+        return;
     {
         std::lock_guard lock(m_mutex);
         m_stopping = true;
         m_work.clear();
+        m_last = std::move(last);
     }
     m_wake.notify_one();
     m_thread.join();
@@ -35,8 +42,13 @@ void WorkerThread::run() {
         {
             std::unique_lock lock(m_mutex);
             m_wake.wait(lock, [this] { return m_stopping || !m_work.empty(); });
-            if (m_stopping)
+            if (m_stopping) {
+                std::function<void()> last = std::move(m_last);
+                lock.unlock();
+                if (last)
+                    last();
                 return;
+            }
             work = std::move(m_work.front());
             m_work.pop_front();
         }

@@ -21,6 +21,8 @@ public:
     WorkerThread& operator=(const WorkerThread&) = delete;
 
     void post(std::function<void()> work);
+    // Drops what has not started, runs `last` on the thread, and waits for it to end.
+    void stop(std::function<void()> last = {});
 
 private:
     void run();
@@ -29,6 +31,7 @@ private:
     std::condition_variable m_wake;
     std::deque<std::function<void()>> m_work;
     bool m_stopping = false;
+    std::function<void()> m_last;
     std::thread m_thread;
 };
 
