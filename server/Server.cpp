@@ -1,0 +1,174 @@
+#include "Server.h"
+
+#include "ApiRoutes.h"
+#include "Auth.h"
+#include "FeedHub.h"
+#include "GatedTcpServer.h"
+#include "HttpReply.h"
+#include "Languages.h"
+#include "LiveRecording.h"
+#include "SessionRegistry.h"
+#include "SpeechEngine.h"
+#include "SqlStatement.h"
+#include "Store.h"
+#include "Translator.h"
+
+#include <QHttpServer>
+#include <QHttpServerRequest>
+#include <QHttpServerResponder>
+#include <QLoggingCategory>
+#include <QTimer>
+#include <QUrlQuery>
+#include <QWebSocket>
+
+Q_LOGGING_CATEGORY(lcServer, "parloquent.server")
+
+namespace pq::server {
+
+namespace {
+
+bool isUpgrade(const QHttpServerRequest& request) {
+    return request.value("Upgrade").compare("websocket", Qt::CaseInsensitive) == 0;
+}
+
+HttpError upgradeRequired() {
+    return HttpError(426, QStringLiteral("upgrade_required"),
+                     QStringLiteral("This address speaks WebSocket only."));
+}
+
+// The recording id in "/v1/recordings/{id}/subscribe", or empty.
+QString feedRecording(const QString& path) {
+    const QStringList parts = path.split(QLatin1Char('/'));
+    if (parts.size() == 5 && parts[1] == QLatin1String("v1") &&
+        parts[2] == QLatin1String("recordings") && parts[4] == QLatin1String("subscribe"))
+        return parts[3];
+    return {};
+}
+
+bool isStream(const QString& path) {
+    const QStringList parts = path.split(QLatin1Char('/'));
+    return parts.size() == 4 && parts[1] == QLatin1String("v1") &&
+           parts[2] == QLatin1String("stream") && !parts[3].isEmpty();
+}
+
+} // namespace
+
+Server::Server(ServerConfig config, Faults faults, QObject* parent)
+    : QObject(parent), m_config(std::move(config)), m_faults(std::move(faults)) {
+    m_store = std::make_unique<Store>(m_config.dataDir);
+    if (const int n = m_store->finishAbandonedRecordings())
+        qCInfo(lcServer) << "finished" << n << "recording(s) left open by an earlier run";
+    m_auth = std::make_unique<Auth>(*m_store);
+    m_translator = new Translator(m_config.apertiumModes, this);
+    DecoderOptions options{m_config.modelDir, m_config.grammar, m_config.decoderOptions};
+    m_engine = new SpeechEngine(options, m_config.warmDecoders, this);
+    m_feeds = new FeedHub(m_faults, m_config.noopIntervalS, this);
+    m_registry = new SessionRegistry(*m_store, *m_feeds, *m_translator, *m_engine, m_config, this);
+    m_feeds->setNoopSource([this](const QString& id) -> std::optional<qint64> {
+        if (LiveRecording* r = m_registry->recording(id))
+            return r->noop();
+        return std::nullopt;
+    });
+    m_routes = new ApiRoutes(*m_store, *m_auth, *m_registry, *m_feeds, *m_translator, *m_engine,
+                             m_faults, m_config, this);
+
+    m_http = new QHttpServer(this);
+    // WebSocket addresses need a route that leaves the upgrade request unanswered.
+    m_http->route("/v1/stream/<arg>", [](const QString&, const QHttpServerRequest& request,
+                                         QHttpServerResponder&& responder) {
+        if (!isUpgrade(request))
+            HttpReply::error(responder, upgradeRequired());
+    });
+    m_http->route(
+        "/v1/recordings/<arg>/subscribe",
+        [](const QString&, const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+            if (!isUpgrade(request))
+                HttpReply::error(responder, upgradeRequired());
+        });
+    m_http->setMissingHandler(
+        [this](const QHttpServerRequest& request, QHttpServerResponder&& responder) {
+            m_routes->handle(request, std::move(responder));
+        });
+    connect(m_http, &QHttpServer::newWebSocketConnection, this, &Server::onWebSocket);
+}
+
+Server::~Server() {
+    // Live streams first: their worker threads and sockets refer to everything else.
+    delete m_registry;
+    m_registry = nullptr;
+    delete m_http;
+    delete m_feeds;
+    delete m_routes;
+    delete m_engine;
+    delete m_translator;
+}
+
+bool Server::listen(QString* error) {
+    RequestGate::Limits limits;
+    limits.maxBody = m_config.maxBodyBytes;
+    m_tcp = new GatedTcpServer(
+        limits, [this](const RequestHead& head) { return checkUpgrade(head); }, m_http);
+    if (!m_tcp->listen(m_config.listen, m_config.port)) {
+        *error = m_tcp->errorString();
+        delete m_tcp;
+        m_tcp = nullptr;
+        return false;
+    }
+    m_tcp->setMaxPendingConnections(256);
+    m_http->bind(m_tcp);
+    m_port = m_tcp->serverPort();
+    m_engine->start();
+    return true;
+}
+
+std::optional<HttpError> Server::checkUpgrade(const RequestHead& head) {
+    const QString path = QUrl(QString::fromLatin1(head.target)).path();
+    if (isStream(path))
+        return std::nullopt; // the one-time token is checked on the socket
+    const QString recording = feedRecording(path);
+    if (!recording.isEmpty())
+        return m_routes->checkFeed(recording, head.headers.value("authorization"));
+    return HttpError::notFound(QStringLiteral("There is no WebSocket at this address."));
+}
+
+void Server::onWebSocket() {
+    while (auto socket = m_http->nextPendingWebSocketConnection()) {
+        const QUrl url = socket->requestUrl();
+        const QString path = url.path();
+        if (isStream(path)) {
+            m_registry->connectUplink(std::move(socket));
+            continue;
+        }
+        const QString recording = feedRecording(path);
+        const auto refusal =
+            recording.isEmpty()
+                ? std::optional<HttpError>(HttpError::notFound(QStringLiteral("No such feed.")))
+                : m_routes->checkFeed(recording, socket->request().rawHeader("Authorization"));
+        const QUrlQuery query(url);
+        const QString lang = query.queryItemValue(QStringLiteral("lang"));
+        if (refusal || (!lang.isEmpty() && !Languages::isCode(lang))) {
+            QWebSocket* s = socket.release();
+            s->setParent(this);
+            s->close(QWebSocketProtocol::CloseCodePolicyViolated,
+                     refusal ? refusal->code() : QStringLiteral("invalid_request"));
+            connect(s, &QWebSocket::disconnected, s, &QObject::deleteLater);
+            QTimer::singleShot(5000, s, [s] {
+                s->abort();
+                s->deleteLater();
+            });
+            continue;
+        }
+        std::optional<RecordingRow> row;
+        try {
+            row = m_store->recording(recording);
+        } catch (const StoreError& e) {
+            qCWarning(lcServer) << "cannot read" << recording << e.what();
+        }
+        m_feeds->subscribe(std::move(socket), recording,
+                           lang.isEmpty() ? std::nullopt : std::optional<QString>(lang),
+                           query.queryItemValue(QStringLiteral("device")).left(200),
+                           row ? row->lastCursor : 0);
+    }
+}
+
+} // namespace pq::server

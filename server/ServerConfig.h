@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QHostAddress>
+#include <QString>
+#include <QStringList>
+
+namespace pq::server {
+
+// Everything the command line decides for a running service.
+struct ServerConfig {
+    QString dataDir;
+    QHostAddress listen = QHostAddress(QHostAddress::LocalHost);
+    quint16 port = 8080;    // 0 picks a free port (printed on start)
+    quint16 appPort = 5176; // the web application (served in a later version)
+    QString modelDir = QStringLiteral("/usr/share/pocketsphinx/model/en-us");
+    QString grammar; // a JSGF file that restricts recognition, or empty
+    QString apertiumModes = QStringLiteral("/usr/share/apertium/modes");
+    double maxDurationS = 4 * 3600.0;
+    double idleTimeoutS = 600.0; // an uplink that sends nothing for this long is ended
+    double noopIntervalS = 15.0;
+    qint64 maxBodyBytes = 1 << 20;
+    int warmDecoders = 1; // recognisers kept loaded for the next session
+    int maxSessions = 8;  // live streams at once (each holds a recogniser, ~100 MB)
+    int tokenLifetimeS = 600;
+    QStringList decoderOptions; // extra pocketsphinx arguments: "-name", "value", …
+    QString faults;             // see Faults
+    quint64 faultSeed = 0;
+};
+
+} // namespace pq::server
