@@ -5,6 +5,7 @@
 #include "FeedHub.h"
 #include "HttpReply.h"
 #include "Ids.h"
+#include "JobQueue.h"
 #include "JsonFields.h"
 #include "Languages.h"
 #include "LiveRecording.h"
@@ -15,10 +16,13 @@
 #include "SqlStatement.h"
 #include "Store.h"
 #include "Translator.h"
+#include "UploadReceiver.h"
 
+#include <QFileInfo>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QTcpSocket>
@@ -63,19 +67,16 @@ const QString kEnded = QStringLiteral("The recording has ended.");
 } // namespace
 
 ApiRoutes::ApiRoutes(Store& store, Auth& auth, SessionRegistry& registry, FeedHub& feeds,
-                     Translator& translator, SpeechEngine& engine, Faults& faults,
-                     const ServerConfig& config, QObject* parent)
+                     Translator& translator, SpeechEngine& engine, JobQueue& jobs,
+                     Faults& faults, const ServerConfig& config, QObject* parent)
     : QObject(parent), m_store(store), m_auth(auth), m_registry(registry), m_feeds(feeds),
-      m_translator(translator), m_engine(engine), m_faults(faults), m_config(config) {
+      m_translator(translator), m_engine(engine), m_jobs(jobs), m_faults(faults),
+      m_config(config) {
     using C = Call;
     add("GET", "/v1/me", [this](C& c) { return me(c); });
     add("GET", "/v1/languages", [this](C& c) { return languages(c); });
     add("GET", "/v1/transcriptions", [this](C& c) { return transcriptions(c); });
-    add("POST", "/v1/transcriptions", [](C&) -> Reply {
-        throw HttpError(501, QStringLiteral("not_supported"),
-                        QStringLiteral("This Parloquent service cannot transcribe files or web "
-                                       "addresses yet."));
-    });
+    add("POST", "/v1/transcriptions", [this](C& c) { return createFromUrl(c); });
     add("POST", "/v1/transcriptions/live", [this](C& c) { return createLive(c); });
     add("GET", "/v1/transcriptions/([^/]+)", [this](C& c) { return transcription(c); });
     add("POST", "/v1/transcriptions/([^/]+)/recordings",
@@ -294,6 +295,24 @@ QJsonObject ApiRoutes::transcriptionJson(const TranscriptionRow& row) {
                   {QStringLiteral("name"), row.name},
                   {QStringLiteral("createdAt"), row.createdAt},
                   {QStringLiteral("live"), row.live}};
+    if (!row.live) {
+        if (const auto job = m_store.job(row.id)) {
+            static const QHash<QString, QString> phases{
+                {QStringLiteral("queued"), QStringLiteral("Waiting")},
+                {QStringLiteral("fetching"), QStringLiteral("Fetching")},
+                {QStringLiteral("transcribing"), QStringLiteral("Transcribing")},
+                {QStringLiteral("done"), QStringLiteral("Done")},
+                {QStringLiteral("failed"), QStringLiteral("Failed")}};
+            QJsonObject j{{QStringLiteral("state"), job->state},
+                          {QStringLiteral("recordingId"), job->recordingId},
+                          {QStringLiteral("progress"),
+                           QJsonObject{{QStringLiteral("pct"), job->pct},
+                                       {QStringLiteral("phase"), phases.value(job->state)}}}};
+            if (job->error)
+                j.insert(QStringLiteral("error"), *job->error);
+            o.insert(QStringLiteral("job"), j);
+        }
+    }
     const LiveRecording* active = m_registry.recordingOf(row.id);
     if (const auto last = m_store.lastRecording(row.id)) {
         const bool isActive = active && active->id() == last->id;
@@ -379,6 +398,60 @@ ApiRoutes::Reply ApiRoutes::createLive(Call& call) {
         source.optionalString(QStringLiteral("kind"), 50).value_or(QStringLiteral("mic"));
     const TranscriptionRow row = m_store.createTranscription(name, true, kind, settings);
     return Reply{201, transcriptionJson(row)};
+}
+
+ApiRoutes::Reply ApiRoutes::createFromUrl(Call& call) {
+    if (call.request.value("Content-Type").toLower().startsWith("multipart/"))
+        throw HttpError::invalid(QStringLiteral("The upload is malformed."));
+    const JsonFields body = JsonFields::parse(call.request.body());
+    const QString address = body.string(QStringLiteral("url"), 4000).trimmed();
+    const QUrl url(address, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    const bool web = (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+                     !url.host().isEmpty();
+    const bool file = scheme == QLatin1String("file") && m_config.allowFileUrls;
+    if (!url.isValid() || (!web && !file))
+        throw HttpError::invalid(
+            QStringLiteral("\"url\" must be an http or https address."), QStringLiteral("url"));
+    QString name = body.optionalString(QStringLiteral("name"), 500).value_or(QString()).trimmed();
+    if (name.isEmpty()) {
+        name = QFileInfo(url.path()).completeBaseName();
+        if (name.isEmpty())
+            name = url.host().isEmpty() ? QStringLiteral("Address") : url.host();
+    }
+    const Settings settings =
+        body.has(QStringLiteral("settings"))
+            ? parseSettings(body.object(QStringLiteral("settings")), Settings{})
+            : Settings{};
+    const JobRow job = m_jobs.add(name, settings, QStringLiteral("url"),
+                                  url.toString(QUrl::FullyEncoded), address);
+    return Reply{201, transcriptionJson(*m_store.transcription(job.transcriptionId))};
+}
+
+QJsonObject ApiRoutes::acceptUpload(const UploadedFile& file) {
+    JsonFields options(QJsonObject{});
+    if (!file.options.trimmed().isEmpty()) {
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(file.options, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject())
+            throw HttpError::invalid(
+                QStringLiteral("The upload's \"options\" part must be a JSON object."),
+                QStringLiteral("options"));
+        options = JsonFields(doc.object(), QStringLiteral("options"));
+    }
+    QString name =
+        options.optionalString(QStringLiteral("name"), 500).value_or(QString()).trimmed();
+    if (name.isEmpty())
+        name = QFileInfo(file.fileName).completeBaseName().trimmed();
+    if (name.isEmpty())
+        name = QStringLiteral("Upload");
+    const Settings settings =
+        options.has(QStringLiteral("settings"))
+            ? parseSettings(options.object(QStringLiteral("settings")), Settings{})
+            : Settings{};
+    const JobRow job = m_jobs.add(name, settings, QStringLiteral("file"), file.path,
+                                  file.fileName.isEmpty() ? name : file.fileName);
+    return transcriptionJson(*m_store.transcription(job.transcriptionId));
 }
 
 ApiRoutes::Reply ApiRoutes::startRecording(Call& call) {

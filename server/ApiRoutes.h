@@ -20,12 +20,14 @@ namespace pq::server {
 class Auth;
 class Faults;
 class FeedHub;
+class JobQueue;
 class JsonFields;
 class SessionRegistry;
 class SpeechEngine;
 class Store;
 class Translator;
 struct ServerConfig;
+struct UploadedFile;
 
 // The REST interface under /v1/: routes, authentication, request bodies, answers and errors in
 // the service's form. Answers are JSON; a handler that must wait (a snapshot being translated)
@@ -35,13 +37,17 @@ class ApiRoutes : public QObject {
 
 public:
     ApiRoutes(Store& store, Auth& auth, SessionRegistry& registry, FeedHub& feeds,
-              Translator& translator, SpeechEngine& engine, Faults& faults,
+              Translator& translator, SpeechEngine& engine, JobQueue& jobs, Faults& faults,
               const ServerConfig& config, QObject* parent = nullptr);
 
     // Every request except WebSocket upgrades.
     void handle(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     // Whether a WebSocket upgrade to the feed of a recording may go ahead.
     std::optional<HttpError> checkFeed(const QString& recordingId, const QByteArray& authorization);
+    // A multipart upload received in full: its transcription (as answered); throws HttpError.
+    QJsonObject acceptUpload(const UploadedFile& file);
+    // The Transcription record of a row, as every route answers it.
+    QJsonObject transcriptionJson(const TranscriptionRow& row);
 
 private:
     struct Reply {
@@ -73,6 +79,7 @@ private:
     Reply transcriptions(Call& call);
     Reply transcription(Call& call);
     Reply createLive(Call& call);
+    Reply createFromUrl(Call& call);
     Reply startRecording(Call& call);
     Reply broadcasts(Call& call);
     Reply voiceCatalogue(Call& call);
@@ -91,7 +98,6 @@ private:
     Settings parseSettings(const JsonFields& fields, Settings base) const;
     QString streamUrl(const QHttpServerRequest& request, const QString& sessionId,
                       const QString& token) const;
-    QJsonObject transcriptionJson(const TranscriptionRow& row);
     QJsonObject recordingJson(const RecordingRow& row) const;
     QJsonObject snapshot(const QString& recordingId, qint64 after,
                          const std::optional<QString>& lang);
@@ -104,6 +110,7 @@ private:
     FeedHub& m_feeds;
     Translator& m_translator;
     SpeechEngine& m_engine;
+    JobQueue& m_jobs;
     Faults& m_faults;
     const ServerConfig& m_config;
     QList<Route> m_routes;

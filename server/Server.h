@@ -17,6 +17,7 @@ class ApiRoutes;
 class Auth;
 class FeedHub;
 class GatedTcpServer;
+class JobQueue;
 class SessionRegistry;
 class SpeechEngine;
 class Store;
@@ -47,6 +48,7 @@ private:
     SpeechEngine* m_engine;
     FeedHub* m_feeds;
     SessionRegistry* m_registry;
+    JobQueue* m_jobs;
     ApiRoutes* m_routes;
     QHttpServer* m_http;
     GatedTcpServer* m_tcp = nullptr;
