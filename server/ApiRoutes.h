@@ -18,6 +18,8 @@ class QHttpServerResponder;
 namespace pq::server {
 
 class Auth;
+class BroadcastHub;
+class ConnectGrants;
 class Faults;
 class FeedHub;
 class JobQueue;
@@ -25,6 +27,8 @@ class JsonFields;
 class SessionRegistry;
 class SpeechEngine;
 class Store;
+class SummaryService;
+class VoiceService;
 class Translator;
 struct ServerConfig;
 struct UploadedFile;
@@ -36,8 +40,17 @@ class ApiRoutes : public QObject {
     Q_OBJECT
 
 public:
+    // The parts of the service beyond live transcription.
+    struct Services {
+        JobQueue& jobs;
+        VoiceService& voices;
+        SummaryService& summaries;
+        ConnectGrants& grants;
+        BroadcastHub& broadcasts;
+    };
+
     ApiRoutes(Store& store, Auth& auth, SessionRegistry& registry, FeedHub& feeds,
-              Translator& translator, SpeechEngine& engine, JobQueue& jobs, Faults& faults,
+              Translator& translator, SpeechEngine& engine, Services services, Faults& faults,
               const ServerConfig& config, QObject* parent = nullptr);
 
     // Every request except WebSocket upgrades.
@@ -82,7 +95,11 @@ private:
     Reply createFromUrl(Call& call);
     Reply startRecording(Call& call);
     Reply broadcasts(Call& call);
+    Reply voices(Call& call);
     Reply voiceCatalogue(Call& call);
+    Reply voicePreview(Call& call, bool own);
+    Reply summary(Call& call, bool start);
+    Reply connectToken(Call& call);
     Reply search(Call& call);
     Reply recording(Call& call);
     Reply pause(Call& call);
@@ -111,6 +128,10 @@ private:
     Translator& m_translator;
     SpeechEngine& m_engine;
     JobQueue& m_jobs;
+    VoiceService& m_voices;
+    SummaryService& m_summaries;
+    ConnectGrants& m_grants;
+    BroadcastHub& m_broadcastHub;
     Faults& m_faults;
     const ServerConfig& m_config;
     QList<Route> m_routes;

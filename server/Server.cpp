@@ -2,6 +2,8 @@
 
 #include "ApiRoutes.h"
 #include "Auth.h"
+#include "BroadcastHub.h"
+#include "ConnectGrants.h"
 #include "FeedHub.h"
 #include "GatedTcpServer.h"
 #include "HttpReply.h"
@@ -12,8 +14,11 @@
 #include "SpeechEngine.h"
 #include "SqlStatement.h"
 #include "Store.h"
+#include "SummaryService.h"
 #include "Translator.h"
 #include "UploadReceiver.h"
+#include "VoiceService.h"
+#include "WebApp.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -86,8 +91,23 @@ Server::Server(ServerConfig config, Faults faults, QObject* parent)
         return std::nullopt;
     });
     m_jobs = new JobQueue(*m_store, *m_feeds, *m_translator, *m_engine, m_config, this);
-    m_routes = new ApiRoutes(*m_store, *m_auth, *m_registry, *m_feeds, *m_translator, *m_engine,
-                             *m_jobs, m_faults, m_config, this);
+    m_grants = std::make_unique<ConnectGrants>(m_config.connectCodeLifetimeS);
+    m_voices = new VoiceService(this);
+    m_summaries = new SummaryService(*m_store, this);
+    // A summary asked for while its recording was still being transcribed is made at its end.
+    connect(m_registry, &SessionRegistry::recordingFinished, m_summaries,
+            [this](const QString& recordingId) { m_summaries->recordingFinished(recordingId); });
+    connect(m_jobs, &JobQueue::finished, m_summaries,
+            [this](const QString&, const QString& recordingId) {
+                m_summaries->recordingFinished(recordingId);
+            });
+    m_broadcasts = new BroadcastHub(*m_store, *m_registry, *m_feeds, this);
+    m_routes = new ApiRoutes(
+        *m_store, *m_auth, *m_registry, *m_feeds, *m_translator, *m_engine,
+        ApiRoutes::Services{*m_jobs, *m_voices, *m_summaries, *m_grants, *m_broadcasts},
+        m_faults, m_config, this);
+    m_web = new WebApp(*m_store, *m_auth, *m_registry, *m_broadcasts, *m_grants, *m_voices,
+                       m_config, this);
 
     m_http = new QHttpServer(this);
     // WebSocket addresses need a route that leaves the upgrade request unanswered.
@@ -114,9 +134,14 @@ Server::~Server() {
     delete m_registry;
     m_registry = nullptr;
     delete m_jobs;
+    delete m_web;
+    m_feeds->setAudience({});
+    delete m_broadcasts;
     delete m_http;
     delete m_feeds;
     delete m_routes;
+    delete m_summaries;
+    delete m_voices;
     delete m_engine;
     delete m_translator;
 }
@@ -153,8 +178,23 @@ bool Server::listen(QString* error) {
     m_tcp->setMaxPendingConnections(256);
     m_http->bind(m_tcp);
     m_port = m_tcp->serverPort();
+    if (!m_web->listen(error)) {
+        *error = QStringLiteral("the web application's port %1: %2")
+                     .arg(m_config.appPort)
+                     .arg(*error);
+        return false;
+    }
+    QUrl api;
+    api.setScheme(QStringLiteral("http"));
+    api.setHost(m_config.listen.toString());
+    api.setPort(m_port);
+    m_web->setApiBase(api);
     m_engine->start();
     return true;
+}
+
+quint16 Server::appPort() const {
+    return m_web->port();
 }
 
 std::optional<HttpError> Server::checkUpgrade(const RequestHead& head) {

@@ -273,12 +273,12 @@ int main(int argc, char** argv) {
         return fail(QString::fromUtf8(e.what()));
     }
     if (!server->listen(&error))
-        return fail(QStringLiteral("cannot listen on %1:%2: %3")
-                        .arg(config.listen.toString())
-                        .arg(config.port)
-                        .arg(error));
+        return fail(QStringLiteral("cannot listen on %1: %2")
+                        .arg(config.listen.toString(), error));
     std::printf("parloquent-server: listening on http://%s:%u\n",
                 qPrintable(config.listen.toString()), unsigned(server->port()));
+    std::printf("parloquent-server: web application on http://%s:%u\n",
+                qPrintable(config.listen.toString()), unsigned(server->appPort()));
     std::fflush(stdout);
     if (faults->active())
         std::fprintf(stderr, "parloquent-server: injecting faults: %s\n",
