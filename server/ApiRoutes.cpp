@@ -392,7 +392,7 @@ ApiRoutes::Reply ApiRoutes::createFromUrl(Call& call) {
         throw HttpError::invalid(QStringLiteral("The upload is malformed."));
     const JsonFields body = JsonFields::parse(call.request.body());
     const QString address = body.string(QStringLiteral("url"), 4000).trimmed();
-    const QUrl url(address, QUrl::StrictMode);
+    const QUrl url(address, QUrl::TolerantMode);
     const QString scheme = url.scheme().toLower();
     const bool web = (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
                      !url.host().isEmpty();

@@ -272,7 +272,7 @@ void WebApp::write(QHttpServerResponder& responder, const Context& c, const Answ
     HttpReply::Headers headers{{"Cache-Control", "no-store"},
                                {"X-Content-Type-Options", "nosniff"},
                                {"X-Frame-Options", "DENY"},
-                               {"Referrer-Policy", "no-referrer"},
+                               {"Referrer-Policy", "same-origin"},
                                {"Content-Security-Policy", kPolicy}};
     if (c.newCookie)
         headers.append({"Set-Cookie", CsrfGuard::setCookie(c.cookie)});

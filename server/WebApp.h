@@ -38,8 +38,8 @@ struct ServerConfig;
 // the sign-in consent page and voices; the recordings' sound (with byte ranges); samples of
 // voices. Security of a loopback web application: requests must name this computer as their
 // Host (no DNS rebinding), every form carries a CSRF token bound to a cookie and posts must
-// come from this origin, pages may not be framed and send no referrer, and scripts come only
-// from this application.
+// come from this origin, pages may not be framed and send no referrer to other sites, and
+// scripts come only from this application.
 class WebApp : public QObject {
     Q_OBJECT
 
