@@ -5,6 +5,7 @@
 #include "SessionRegistry.h"
 #include "SqlStatement.h"
 #include "Store.h"
+#include "Translator.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -18,8 +19,8 @@ Q_LOGGING_CATEGORY(lcBroadcast, "parloquent.server.broadcast")
 namespace pq::server {
 
 BroadcastHub::BroadcastHub(Store& store, SessionRegistry& registry, FeedHub& feeds,
-                           QObject* parent)
-    : QObject(parent), m_store(store), m_registry(registry) {
+                           Translator& translator, QObject* parent)
+    : QObject(parent), m_store(store), m_registry(registry), m_translator(translator) {
     FeedHub::Audience audience;
     audience.languages = [this](const QString& id) { return languages(id); };
     audience.deliver = [this](const QString& id, const QJsonObject& event, const QString& only) {
@@ -91,21 +92,58 @@ void BroadcastHub::show(Page* page, const std::optional<RecordingRow>& recording
     } catch (const StoreError& e) {
         qCWarning(lcBroadcast) << "cannot read" << recording->id << e.what();
     }
-    for (const SentenceRow& s : std::as_const(missed)) {
-        QJsonArray seqs;
-        for (qint64 seq : s.seqs)
-            seqs.append(seq);
-        QJsonObject sentence{{QStringLiteral("sentenceId"), s.sentenceId},
-                             {QStringLiteral("seqs"), seqs},
-                             {QStringLiteral("text"), s.text},
-                             {QStringLiteral("speaker"), s.speaker}};
-        if (page->lang && s.translation)
-            sentence.insert(QStringLiteral("translations"),
-                            QJsonObject{{*page->lang, *s.translation}});
-        send(page, QJsonObject{{QStringLiteral("type"), QStringLiteral("transcript.sentence")},
-                               {QStringLiteral("cursor"), s.cursor},
-                               {QStringLiteral("sentence"), sentence}});
+    for (const SentenceRow& s : std::as_const(missed))
+        sendSentence(page, s);
+    // Sentences from before anyone read this language: translated now, and shown again.
+    if (!page->lang || !m_translator.canTranslate(*page->lang))
+        return;
+    const QString lang = *page->lang;
+    const QString recordingId = recording->id;
+    QPointer<QWebSocket> socket(page->socket);
+    QList<SentenceRow> untranslated;
+    try {
+        for (const SentenceRow& s : m_store.sentences(recordingId, -1, lang)) {
+            if (!s.translation)
+                untranslated.append(s);
+        }
+    } catch (const StoreError& e) {
+        qCWarning(lcBroadcast) << "cannot read" << recordingId << e.what();
     }
+    // What a reader sees on arrival: the last ones are enough.
+    for (const SentenceRow& s : untranslated.mid(std::max<qsizetype>(0, untranslated.size() - 200))) {
+        m_translator.translate(lang, s.text, this,
+                               [this, socket, lang, recordingId, s](std::optional<QString> text) {
+                                   if (!text || text->isEmpty())
+                                       return;
+                                   SentenceRow translated = s;
+                                   translated.translation = *text;
+                                   try {
+                                       m_store.addTranslation(recordingId, true, s.sentenceId,
+                                                              lang, *text, s.cursor);
+                                   } catch (const StoreError& e) {
+                                       qCWarning(lcBroadcast) << "cannot store a translation"
+                                                              << e.what();
+                                   }
+                                   Page* p = socket ? m_pages.value(socket) : nullptr;
+                                   if (p && p->recordingId == recordingId)
+                                       sendSentence(p, translated);
+                               });
+    }
+}
+
+void BroadcastHub::sendSentence(Page* page, const SentenceRow& s) {
+    QJsonArray seqs;
+    for (qint64 seq : s.seqs)
+        seqs.append(seq);
+    QJsonObject sentence{{QStringLiteral("sentenceId"), s.sentenceId},
+                         {QStringLiteral("seqs"), seqs},
+                         {QStringLiteral("text"), s.text},
+                         {QStringLiteral("speaker"), s.speaker}};
+    if (page->lang && s.translation)
+        sentence.insert(QStringLiteral("translations"), QJsonObject{{*page->lang, *s.translation}});
+    send(page, QJsonObject{{QStringLiteral("type"), QStringLiteral("transcript.sentence")},
+                           {QStringLiteral("cursor"), s.cursor},
+                           {QStringLiteral("sentence"), sentence}});
 }
 
 void BroadcastHub::send(Page* page, const QJsonObject& message) {

@@ -17,18 +17,20 @@ namespace pq::server {
 class FeedHub;
 class SessionRegistry;
 class Store;
+class Translator;
 
 // The open "/s/{code}" pages of the web application, each with a WebSocket that follows its
 // broadcast's live recording in the reader's language. A page is told which recording it shows
 // ("broadcast.recording"), gets the sentences it missed since the position it names, then the
 // recording's sentences and drafts as they are published (in its language when there is a
-// translation), and is moved on to the next recording when a new one starts. Pages only read;
-// they count as the broadcast's listeners.
+// translation; sentences from before anyone read that language are translated when the page
+// comes), and is moved on to the next recording when a new one starts. Pages only read; they
+// count as the broadcast's listeners.
 class BroadcastHub : public QObject {
     Q_OBJECT
 
 public:
-    BroadcastHub(Store& store, SessionRegistry& registry, FeedHub& feeds,
+    BroadcastHub(Store& store, SessionRegistry& registry, FeedHub& feeds, Translator& translator,
                  QObject* parent = nullptr);
     ~BroadcastHub() override;
 
@@ -58,10 +60,12 @@ private:
     // Tells the page which recording it shows and sends what it misses of it.
     void show(Page* page, const std::optional<RecordingRow>& recording, qint64 after);
     void send(Page* page, const QJsonObject& message);
+    void sendSentence(Page* page, const SentenceRow& sentence);
     void drop(QWebSocket* socket);
 
     Store& m_store;
     SessionRegistry& m_registry;
+    Translator& m_translator;
     QHash<QWebSocket*, Page*> m_pages;
 };
 

@@ -101,7 +101,7 @@ Server::Server(ServerConfig config, Faults faults, QObject* parent)
             [this](const QString&, const QString& recordingId) {
                 m_summaries->recordingFinished(recordingId);
             });
-    m_broadcasts = new BroadcastHub(*m_store, *m_registry, *m_feeds, this);
+    m_broadcasts = new BroadcastHub(*m_store, *m_registry, *m_feeds, *m_translator, this);
     m_routes = new ApiRoutes(
         *m_store, *m_auth, *m_registry, *m_feeds, *m_translator, *m_engine,
         ApiRoutes::Services{*m_jobs, *m_voices, *m_summaries, *m_grants, *m_broadcasts},

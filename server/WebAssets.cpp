@@ -122,6 +122,7 @@ QByteArray WebAssets::broadcastScript() {
           draft.textContent = '';
           recording = event.recordingId || '';
           cursor = -1;
+          main.setAttribute('data-recording', recording);
         }
         setStatus(event.state);
       } else if (event.type === 'broadcast.state') {
