@@ -160,7 +160,18 @@ QStringList Summarizer::keyPhrases(const QList<QStringList>& words, int count) {
         graph[size_t(pair.first)].push_back({pair.second, w});
         graph[size_t(pair.second)].push_back({pair.first, w});
     }
-    const QList<double> score = pageRank(graph);
+    // Rank in the co-occurrence graph, weighed by how often the word is said: in speech the
+    // same few words come back, and a graph of short utterances alone favours any middle word.
+    QList<double> score = pageRank(graph);
+    QList<int> frequency(vocabulary.size(), 0);
+    for (const QStringList& sentence : words) {
+        for (const QString& w : sentence) {
+            if (const auto it = index.constFind(w); it != index.constEnd())
+                ++frequency[*it];
+        }
+    }
+    for (int i = 0; i < score.size(); ++i)
+        score[i] *= 1 + std::log(double(std::max(1, frequency[i])));
     QList<int> order(vocabulary.size());
     std::iota(order.begin(), order.end(), 0);
     std::stable_sort(order.begin(), order.end(),

@@ -16,6 +16,7 @@ header nav a:hover { color: var(--accent); }
 main { max-width: 60em; margin: 1.5em auto; padding: 0 1.5em; }
 h1 { font-size: 1.6em; margin: .2em 0 .6em; overflow-wrap: anywhere; }
 h2 { font-size: 1.15em; margin: 1.6em 0 .5em; }
+section > h2:first-child { margin-top: 0; }
 section, .card { background: #fff; border: 1px solid var(--line); border-radius: 10px;
                  padding: 1em 1.2em; margin: 1em 0; }
 table { width: 100%; border-collapse: collapse; }
