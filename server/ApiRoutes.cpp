@@ -1,13 +1,13 @@
 #include "ApiRoutes.h"
 
 #include "Auth.h"
-#include "Faults.h"
-#include "FeedHub.h"
-#include "HttpReply.h"
-#include "Ids.h"
 #include "BroadcastHub.h"
 #include "ConnectGrants.h"
+#include "Faults.h"
+#include "FeedHub.h"
 #include "FormData.h"
+#include "HttpReply.h"
+#include "Ids.h"
 #include "JobQueue.h"
 #include "JsonFields.h"
 #include "Languages.h"
@@ -16,9 +16,9 @@
 #include "ServerConfig.h"
 #include "SessionRegistry.h"
 #include "SpeechEngine.h"
-#include "SummaryService.h"
 #include "SqlStatement.h"
 #include "Store.h"
+#include "SummaryService.h"
 #include "Translator.h"
 #include "UploadReceiver.h"
 #include "VoiceService.h"
@@ -75,8 +75,8 @@ ApiRoutes::ApiRoutes(Store& store, Auth& auth, SessionRegistry& registry, FeedHu
                      Translator& translator, SpeechEngine& engine, Services services,
                      Faults& faults, const ServerConfig& config, QObject* parent)
     : QObject(parent), m_store(store), m_auth(auth), m_registry(registry), m_feeds(feeds),
-      m_translator(translator), m_engine(engine), m_jobs(services.jobs),
-      m_voices(services.voices), m_summaries(services.summaries), m_grants(services.grants),
+      m_translator(translator), m_engine(engine), m_jobs(services.jobs), m_voices(services.voices),
+      m_summaries(services.summaries), m_grants(services.grants),
       m_broadcastHub(services.broadcasts), m_faults(faults), m_config(config) {
     using C = Call;
     add("GET", "/v1/me", [this](C& c) { return me(c); });
@@ -102,7 +102,8 @@ ApiRoutes::ApiRoutes(Store& store, Auth& auth, SessionRegistry& registry, FeedHu
     add("POST", "/v1/recordings/([^/]+)/summarize", [this](C& c) { return summary(c, true); });
     add("GET", "/v1/recordings/([^/]+)/summary", [this](C& c) { return summary(c, false); });
     add("POST", "/v1/realtime/sessions", [this](C& c) { return createRealtimeSession(c); });
-    add("POST", "/v1/connect/token", [this](C& c) { return connectToken(c); }, true);
+    add(
+        "POST", "/v1/connect/token", [this](C& c) { return connectToken(c); }, true);
 }
 
 void ApiRoutes::add(const char* method, const char* pattern, Handler handler, bool anonymous) {
@@ -328,8 +329,8 @@ ApiRoutes::Reply ApiRoutes::me(Call& call) {
 }
 
 ApiRoutes::Reply ApiRoutes::languages(Call&) {
-    return Reply{
-        200, QJsonObject{{QStringLiteral("languages"), Languages::list(m_translator.targets(), m_voices.languages())}}};
+    return Reply{200, QJsonObject{{QStringLiteral("languages"),
+                                   Languages::list(m_translator.targets(), m_voices.languages())}}};
 }
 
 ApiRoutes::Reply ApiRoutes::transcriptions(Call& call) {
@@ -398,8 +399,8 @@ ApiRoutes::Reply ApiRoutes::createFromUrl(Call& call) {
                      !url.host().isEmpty();
     const bool file = scheme == QLatin1String("file") && m_config.allowFileUrls;
     if (!url.isValid() || (!web && !file))
-        throw HttpError::invalid(
-            QStringLiteral("\"url\" must be an http or https address."), QStringLiteral("url"));
+        throw HttpError::invalid(QStringLiteral("\"url\" must be an http or https address."),
+                                 QStringLiteral("url"));
     QString name = body.optionalString(QStringLiteral("name"), 500).value_or(QString()).trimmed();
     if (name.isEmpty()) {
         name = QFileInfo(url.path()).completeBaseName();
@@ -547,15 +548,17 @@ ApiRoutes::Reply ApiRoutes::voiceCatalogue(Call& call) {
     for (const VoiceRow& v : m_store.voices()) {
         if (!v.enabled || v.draft)
             continue;
-        const bool speaks = std::any_of(voices.begin(), voices.end(),
-                                        [&v](const VoiceService::Voice& e) { return e.id == v.base; });
+        const bool speaks =
+            std::any_of(voices.begin(), voices.end(),
+                        [&v](const VoiceService::Voice& e) { return e.id == v.base; });
         if (speaks)
             list.append(QJsonObject{{QStringLiteral("id"), v.id},
                                     {QStringLiteral("name"), v.name},
                                     {QStringLiteral("cloned"), true},
                                     {QStringLiteral("default"), false}});
     }
-    return Reply{200, QJsonObject{{QStringLiteral("lang"), lang}, {QStringLiteral("voices"), list}}};
+    return Reply{200,
+                 QJsonObject{{QStringLiteral("lang"), lang}, {QStringLiteral("voices"), list}}};
 }
 
 ApiRoutes::Reply ApiRoutes::voicePreview(Call& call, bool own) {
@@ -567,16 +570,16 @@ ApiRoutes::Reply ApiRoutes::voicePreview(Call& call, bool own) {
     if (!lang.isEmpty() && !Languages::isCode(lang))
         throw HttpError::invalid(QStringLiteral("\"lang\" must be a language code."),
                                  QStringLiteral("lang"));
-    const QString id = own ? call.arg(1)
-                           : call.query.queryItemValue(QStringLiteral("voice"), QUrl::FullyDecoded);
+    const QString id =
+        own ? call.arg(1) : call.query.queryItemValue(QStringLiteral("voice"), QUrl::FullyDecoded);
     const HttpError unknown(404, QStringLiteral("voice_not_found"),
                             QStringLiteral("There is no such voice."));
     QString base = id;
     int pitch = 50;
     int rate = 175;
     // An own voice is found by either address; espeak-ng's only by the catalogue's.
-    if (const auto v = id.startsWith(QLatin1String("vo_")) ? m_store.voice(id)
-                                                          : std::optional<VoiceRow>()) {
+    if (const auto v =
+            id.startsWith(QLatin1String("vo_")) ? m_store.voice(id) : std::optional<VoiceRow>()) {
         base = v->base;
         pitch = v->pitch;
         rate = v->rate;
@@ -602,9 +605,8 @@ ApiRoutes::Reply ApiRoutes::voicePreview(Call& call, bool own) {
                                                  "The voice sample could not be made. Try "
                                                  "again.")));
                         else
-                            HttpReply::bytes(*responder, 200,
-                                             caf ? "audio/x-caf" : "audio/wav", sound,
-                                             {{"Cache-Control", "no-store"}});
+                            HttpReply::bytes(*responder, 200, caf ? "audio/x-caf" : "audio/wav",
+                                             sound, {{"Cache-Control", "no-store"}});
                     });
     return Reply{200, {}, true};
 }

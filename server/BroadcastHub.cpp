@@ -27,10 +27,8 @@ BroadcastHub::BroadcastHub(Store& store, SessionRegistry& registry, FeedHub& fee
         deliver(id, event, only);
     };
     feeds.setAudience(std::move(audience));
-    connect(&registry, &SessionRegistry::recordingStarted, this,
-            &BroadcastHub::recordingStarted);
-    connect(&registry, &SessionRegistry::recordingFinished, this,
-            &BroadcastHub::recordingFinished);
+    connect(&registry, &SessionRegistry::recordingStarted, this, &BroadcastHub::recordingStarted);
+    connect(&registry, &SessionRegistry::recordingFinished, this, &BroadcastHub::recordingFinished);
 }
 
 BroadcastHub::~BroadcastHub() {
@@ -61,7 +59,7 @@ void BroadcastHub::attach(std::unique_ptr<QWebSocket> owned, const BroadcastRow&
     socket->setMaxAllowedIncomingFrameSize(4096);
     socket->setMaxAllowedIncomingMessageSize(4096);
     auto* page = new Page{socket, broadcast.id, broadcast.transcriptionId.value_or(QString()),
-                          lang, QString(), 0};
+                          lang,   QString(),    0};
     m_pages.insert(socket, page);
     connect(socket, &QWebSocket::disconnected, this, [this, socket] { drop(socket); });
     connect(socket, &QWebSocket::bytesWritten, this, [this, socket](qint64 n) {
@@ -79,11 +77,11 @@ void BroadcastHub::attach(std::unique_ptr<QWebSocket> owned, const BroadcastRow&
 
 void BroadcastHub::show(Page* page, const std::optional<RecordingRow>& recording, qint64 after) {
     page->recordingId = recording ? recording->id : QString();
-    send(page, QJsonObject{{QStringLiteral("type"), QStringLiteral("broadcast.recording")},
-                           {QStringLiteral("recordingId"),
-                            recording ? QJsonValue(recording->id) : QJsonValue()},
-                           {QStringLiteral("state"),
-                            recording ? recording->state : QStringLiteral("none")}});
+    send(page,
+         QJsonObject{
+             {QStringLiteral("type"), QStringLiteral("broadcast.recording")},
+             {QStringLiteral("recordingId"), recording ? QJsonValue(recording->id) : QJsonValue()},
+             {QStringLiteral("state"), recording ? recording->state : QStringLiteral("none")}});
     if (!recording)
         return;
     QList<SentenceRow> missed;
@@ -110,24 +108,23 @@ void BroadcastHub::show(Page* page, const std::optional<RecordingRow>& recording
         qCWarning(lcBroadcast) << "cannot read" << recordingId << e.what();
     }
     // What a reader sees on arrival: the last ones are enough.
-    for (const SentenceRow& s : untranslated.mid(std::max<qsizetype>(0, untranslated.size() - 200))) {
-        m_translator.translate(lang, s.text, this,
-                               [this, socket, lang, recordingId, s](std::optional<QString> text) {
-                                   if (!text || text->isEmpty())
-                                       return;
-                                   SentenceRow translated = s;
-                                   translated.translation = *text;
-                                   try {
-                                       m_store.addTranslation(recordingId, true, s.sentenceId,
-                                                              lang, *text, s.cursor);
-                                   } catch (const StoreError& e) {
-                                       qCWarning(lcBroadcast) << "cannot store a translation"
-                                                              << e.what();
-                                   }
-                                   Page* p = socket ? m_pages.value(socket) : nullptr;
-                                   if (p && p->recordingId == recordingId)
-                                       sendSentence(p, translated);
-                               });
+    for (const SentenceRow& s :
+         untranslated.mid(std::max<qsizetype>(0, untranslated.size() - 200))) {
+        m_translator.translate(
+            lang, s.text, this, [this, socket, lang, recordingId, s](std::optional<QString> text) {
+                if (!text || text->isEmpty())
+                    return;
+                SentenceRow translated = s;
+                translated.translation = *text;
+                try {
+                    m_store.addTranslation(recordingId, true, s.sentenceId, lang, *text, s.cursor);
+                } catch (const StoreError& e) {
+                    qCWarning(lcBroadcast) << "cannot store a translation" << e.what();
+                }
+                Page* p = socket ? m_pages.value(socket) : nullptr;
+                if (p && p->recordingId == recordingId)
+                    sendSentence(p, translated);
+            });
     }
 }
 

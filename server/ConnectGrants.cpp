@@ -31,9 +31,12 @@ qint64 ConnectGrants::now() const {
 }
 
 QStringList ConnectGrants::knownScopes() {
-    return {QStringLiteral("read"),           QStringLiteral("write"),
-            QStringLiteral("recordings:publish"), QStringLiteral("transcriptions"),
-            QStringLiteral("recordings"),     QStringLiteral("realtime"),
+    return {QStringLiteral("read"),
+            QStringLiteral("write"),
+            QStringLiteral("recordings:publish"),
+            QStringLiteral("transcriptions"),
+            QStringLiteral("recordings"),
+            QStringLiteral("realtime"),
             QStringLiteral("search")};
 }
 
@@ -73,9 +76,9 @@ ConnectGrants::Checked ConnectGrants::check(const QUrlQuery& query) {
         return out;
     };
     for (const QString& name :
-         {QStringLiteral("response_type"), QStringLiteral("state"), QStringLiteral("code_challenge"),
-          QStringLiteral("code_challenge_method"), QStringLiteral("scope"),
-          QStringLiteral("client_name")}) {
+         {QStringLiteral("response_type"), QStringLiteral("state"),
+          QStringLiteral("code_challenge"), QStringLiteral("code_challenge_method"),
+          QStringLiteral("scope"), QStringLiteral("client_name")}) {
         if (query.allQueryItemValues(name).size() > 1)
             return refuse(QStringLiteral("invalid_request"),
                           QStringLiteral("The sign-in link names \"%1\" twice.").arg(name));
@@ -96,8 +99,9 @@ ConnectGrants::Checked ConnectGrants::check(const QUrlQuery& query) {
         return refuse(QStringLiteral("invalid_request"),
                       QStringLiteral("The sign-in link's code challenge is not valid."));
     // Form-encoded links write spaces as "+".
-    const QString scope =
-        value(query, QStringLiteral("scope")).replace(QLatin1Char('+'), QLatin1Char(' ')).simplified();
+    const QString scope = value(query, QStringLiteral("scope"))
+                              .replace(QLatin1Char('+'), QLatin1Char(' '))
+                              .simplified();
     const QStringList words = scope.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     if (words.isEmpty())
         return refuse(QStringLiteral("invalid_scope"),
@@ -191,8 +195,7 @@ ConnectGrants::Redeemed ConnectGrants::redeem(const QString& code, const QString
         return refuse(QStringLiteral("invalid_grant"),
                       QStringLiteral("The redirect address differs from the one the code was "
                                      "issued for."));
-    if (!Ids::equalConstantTime(challengeOf(verifier).toLatin1(),
-                                it->request.challenge.toLatin1()))
+    if (!Ids::equalConstantTime(challengeOf(verifier).toLatin1(), it->request.challenge.toLatin1()))
         return refuse(QStringLiteral("invalid_grant"),
                       QStringLiteral("The code verifier does not match the challenge."));
     out.request = it->request;

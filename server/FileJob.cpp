@@ -71,8 +71,7 @@ void FileJob::fetch() {
     setState(QStringLiteral("fetching"), 0);
     const QString path = QDir(m_config.uploadsDir()).filePath(m_job.recordingId + ".fetch");
     m_removeAtEnd = path;
-    m_fetcher =
-        new UrlFetcher(m_network, QUrl(m_job.source), path, m_config.maxUploadBytes, this);
+    m_fetcher = new UrlFetcher(m_network, QUrl(m_job.source), path, m_config.maxUploadBytes, this);
     connect(m_fetcher, &UrlFetcher::progressed, this, [this] {
         if (m_fetcher->expected() > 0) {
             const int pct = int(100 * m_fetcher->received() / m_fetcher->expected());
@@ -112,8 +111,8 @@ void FileJob::transcribe(const QString& path) {
     callbacks.flushed = [this](int) {
         m_results->post([this] { m_builder->barrier([this] { drained(); }); });
     };
-    m_recognizer = std::make_unique<Recognizer>(m_engine.take(), m_engine.options(),
-                                                std::move(callbacks));
+    m_recognizer =
+        std::make_unique<Recognizer>(m_engine.take(), m_engine.options(), std::move(callbacks));
     m_worker = std::make_unique<WorkerThread>(QStringLiteral("job ") + m_job.recordingId.right(8));
     QDir().mkpath(QFileInfo(m_config.mediaPath(m_job.recordingId)).path());
     // Everything the worker uses is its own or outlives it (the job stops it before going).
@@ -141,9 +140,8 @@ void FileJob::transcribe(const QString& path) {
                 r->feed(QByteArray(reinterpret_cast<const char*>(samples.data() + at),
                                    qsizetype(n * sizeof(float))));
             }
-            const double share = decoder.durationS() > 0
-                                     ? decoder.decodedS() / decoder.durationS()
-                                     : decoder.fraction();
+            const double share = decoder.durationS() > 0 ? decoder.decodedS() / decoder.durationS()
+                                                         : decoder.fraction();
             const int pct = std::clamp(int(share * 100), 0, 99);
             if (pct != lastPct) {
                 lastPct = pct;

@@ -32,9 +32,8 @@ class FileJob : public QObject, public TranscriptSink {
     Q_OBJECT
 
 public:
-    FileJob(JobRow job, Store& store, FeedHub& feeds, Translator& translator,
-            SpeechEngine& engine, const ServerConfig& config, QNetworkAccessManager& network,
-            QObject* parent = nullptr);
+    FileJob(JobRow job, Store& store, FeedHub& feeds, Translator& translator, SpeechEngine& engine,
+            const ServerConfig& config, QNetworkAccessManager& network, QObject* parent = nullptr);
     ~FileJob() override;
 
     void start();

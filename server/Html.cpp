@@ -48,8 +48,9 @@ QString Html::clock(double seconds) {
             .arg(s / 3600)
             .arg(s / 60 % 60, 2, 10, QLatin1Char('0'))
             .arg(s % 60, 2, 10, QLatin1Char('0'));
-    return QStringLiteral("%1:%2").arg(s / 60, 2, 10, QLatin1Char('0')).arg(s % 60, 2, 10,
-                                                                            QLatin1Char('0'));
+    return QStringLiteral("%1:%2")
+        .arg(s / 60, 2, 10, QLatin1Char('0'))
+        .arg(s % 60, 2, 10, QLatin1Char('0'));
 }
 
 QString Html::when(const QString& iso) {

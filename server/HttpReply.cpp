@@ -34,8 +34,7 @@ QByteArray HttpReply::closingAnswer(const HttpError& error) {
 
 QByteArray HttpReply::closingJson(int status, const QJsonObject& json) {
     const QByteArray body = QJsonDocument(json).toJson(QJsonDocument::Compact);
-    QByteArray out =
-        "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     out += "Content-Type: application/json\r\n";
     out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
     out += "Cache-Control: no-store\r\n";

@@ -113,9 +113,9 @@ bool MediaDecoder::convert(const AVFrame* frame, std::vector<float>& out) {
         else if (av_channel_layout_copy(&in, &frame->ch_layout) < 0)
             return fail(QStringLiteral("The service ran out of memory."));
         AVChannelLayout mono = AV_CHANNEL_LAYOUT_MONO;
-        const int rc = swr_alloc_set_opts2(&m_resampler, &mono, AV_SAMPLE_FMT_FLT, kRate, &in,
-                                           AVSampleFormat(frame->format), frame->sample_rate, 0,
-                                           nullptr);
+        const int rc =
+            swr_alloc_set_opts2(&m_resampler, &mono, AV_SAMPLE_FMT_FLT, kRate, &in,
+                                AVSampleFormat(frame->format), frame->sample_rate, 0, nullptr);
         av_channel_layout_uninit(&in);
         if (rc < 0 || swr_init(m_resampler) < 0)
             return fail(QStringLiteral("Parloquent cannot convert the sound of this file."));
@@ -195,8 +195,8 @@ bool MediaDecoder::read(std::vector<float>& out) {
                 m_lastPacketCorrupt = (m_packet->flags & AV_PKT_FLAG_CORRUPT) != 0;
                 const int sent = avcodec_send_packet(m_codec, m_packet);
                 av_packet_unref(m_packet);
-                if (sent < 0 && sent != AVERROR(EAGAIN) &&
-                    ++m_badPackets > kMaxBadPackets && m_badPackets > m_goodFrames)
+                if (sent < 0 && sent != AVERROR(EAGAIN) && ++m_badPackets > kMaxBadPackets &&
+                    m_badPackets > m_goodFrames)
                     return fail(QStringLiteral("The sound of this file is damaged and cannot be "
                                                "decoded."));
             }

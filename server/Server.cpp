@@ -104,8 +104,8 @@ Server::Server(ServerConfig config, Faults faults, QObject* parent)
     m_broadcasts = new BroadcastHub(*m_store, *m_registry, *m_feeds, *m_translator, this);
     m_routes = new ApiRoutes(
         *m_store, *m_auth, *m_registry, *m_feeds, *m_translator, *m_engine,
-        ApiRoutes::Services{*m_jobs, *m_voices, *m_summaries, *m_grants, *m_broadcasts},
-        m_faults, m_config, this);
+        ApiRoutes::Services{*m_jobs, *m_voices, *m_summaries, *m_grants, *m_broadcasts}, m_faults,
+        m_config, this);
     m_web = new WebApp(*m_store, *m_auth, *m_registry, *m_broadcasts, *m_grants, *m_voices,
                        m_config, this);
 
@@ -179,9 +179,8 @@ bool Server::listen(QString* error) {
     m_http->bind(m_tcp);
     m_port = m_tcp->serverPort();
     if (!m_web->listen(error)) {
-        *error = QStringLiteral("the web application's port %1: %2")
-                     .arg(m_config.appPort)
-                     .arg(*error);
+        *error =
+            QStringLiteral("the web application's port %1: %2").arg(m_config.appPort).arg(*error);
         return false;
     }
     QUrl api;

@@ -23,8 +23,8 @@ struct ServerConfig {
     int warmDecoders = 1; // recognisers kept loaded for the next session
     int maxSessions = 8;  // live streams at once (each holds a recogniser, ~100 MB)
     int tokenLifetimeS = 600;
-    QStringList decoderOptions; // extra pocketsphinx arguments: "-name", "value", …
-    QString faults;             // see Faults
+    QStringList decoderOptions;              // extra pocketsphinx arguments: "-name", "value", …
+    QString faults;                          // see Faults
     qint64 maxUploadBytes = qint64(4) << 30; // files sent or fetched for transcription
     int jobs = 1;                            // file transcriptions at once (each ~100 MB)
     bool allowFileUrls = false;              // file:// addresses (tests)

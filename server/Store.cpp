@@ -129,8 +129,7 @@ JobRow readJob(const SqlStatement& q) {
     return j;
 }
 
-const char* const kVoiceColumns =
-    "id, name, base, pitch, rate, color, enabled, draft, created_at";
+const char* const kVoiceColumns = "id, name, base, pitch, rate, color, enabled, draft, created_at";
 
 VoiceRow readVoice(const SqlStatement& q) {
     VoiceRow v;

@@ -115,7 +115,7 @@ struct SummaryRow {
 struct VoiceRow {
     QString id;
     QString name;
-    QString base; // espeak-ng voice identifier ("gmw/en-US")
+    QString base;   // espeak-ng voice identifier ("gmw/en-US")
     int pitch = 50; // 0–99
     int rate = 175; // words per minute
     QString color;

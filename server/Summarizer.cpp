@@ -63,29 +63,38 @@ QStringList Summarizer::words(const QString& text) {
 bool Summarizer::isStopWord(const QString& word) {
     static const QSet<QString> stop = [] {
         const char* const list[] = {
-            "a", "about", "above", "after", "again", "against", "all", "also", "am", "an", "and",
-            "any", "are", "aren't", "as", "at", "be", "because", "been", "before", "being",
-            "below", "between", "both", "but", "by", "can", "can't", "could", "couldn't", "did",
-            "didn't", "do", "does", "doesn't", "doing", "don't", "down", "during", "each", "even",
-            "ever", "every", "few", "for", "from", "further", "get", "gets", "getting", "go",
-            "goes", "going", "gone", "got", "had", "hadn't", "has", "hasn't", "have", "haven't",
-            "having", "he", "he'd", "he'll", "he's", "her", "here", "here's", "hers", "herself",
-            "him", "himself", "his", "how", "how's", "i", "i'd", "i'll", "i'm", "i've", "if", "in",
-            "into", "is", "isn't", "it", "it's", "its", "itself", "just", "know", "let's", "like",
-            "lot", "make", "many", "may", "me", "might", "more", "most", "much", "must",
-            "mustn't", "my", "myself", "no", "nor", "not", "now", "of", "off", "oh", "ok", "okay",
-            "on", "once", "one", "only", "or", "other", "ought", "our", "ours", "ourselves", "out",
-            "over", "own", "really", "right", "said", "same", "say", "says", "see", "shall",
-            "shan't", "she", "she'd", "she'll", "she's", "should", "shouldn't", "so", "some",
-            "something", "still", "such", "than", "that", "that's", "the", "their", "theirs",
-            "them", "themselves", "then", "there", "there's", "these", "they", "they'd",
-            "they'll", "they're", "they've", "thing", "things", "think", "this", "those",
-            "through", "to", "too", "um", "uh", "under", "until", "up", "us", "very", "want",
-            "was", "wasn't", "way", "we", "we'd", "we'll", "we're", "we've", "well", "were",
-            "weren't", "what", "what's", "when", "when's", "where", "where's", "which", "while",
-            "who", "who's", "whom", "why", "why's", "will", "with", "won't", "would", "wouldn't",
-            "yeah", "yes", "you", "you'd", "you'll", "you're", "you've", "your", "yours",
-            "yourself", "yourselves"};
+            "a",        "about",    "above",      "after",     "again",     "against", "all",
+            "also",     "am",       "an",         "and",       "any",       "are",     "aren't",
+            "as",       "at",       "be",         "because",   "been",      "before",  "being",
+            "below",    "between",  "both",       "but",       "by",        "can",     "can't",
+            "could",    "couldn't", "did",        "didn't",    "do",        "does",    "doesn't",
+            "doing",    "don't",    "down",       "during",    "each",      "even",    "ever",
+            "every",    "few",      "for",        "from",      "further",   "get",     "gets",
+            "getting",  "go",       "goes",       "going",     "gone",      "got",     "had",
+            "hadn't",   "has",      "hasn't",     "have",      "haven't",   "having",  "he",
+            "he'd",     "he'll",    "he's",       "her",       "here",      "here's",  "hers",
+            "herself",  "him",      "himself",    "his",       "how",       "how's",   "i",
+            "i'd",      "i'll",     "i'm",        "i've",      "if",        "in",      "into",
+            "is",       "isn't",    "it",         "it's",      "its",       "itself",  "just",
+            "know",     "let's",    "like",       "lot",       "make",      "many",    "may",
+            "me",       "might",    "more",       "most",      "much",      "must",    "mustn't",
+            "my",       "myself",   "no",         "nor",       "not",       "now",     "of",
+            "off",      "oh",       "ok",         "okay",      "on",        "once",    "one",
+            "only",     "or",       "other",      "ought",     "our",       "ours",    "ourselves",
+            "out",      "over",     "own",        "really",    "right",     "said",    "same",
+            "say",      "says",     "see",        "shall",     "shan't",    "she",     "she'd",
+            "she'll",   "she's",    "should",     "shouldn't", "so",        "some",    "something",
+            "still",    "such",     "than",       "that",      "that's",    "the",     "their",
+            "theirs",   "them",     "themselves", "then",      "there",     "there's", "these",
+            "they",     "they'd",   "they'll",    "they're",   "they've",   "thing",   "things",
+            "think",    "this",     "those",      "through",   "to",        "too",     "um",
+            "uh",       "under",    "until",      "up",        "us",        "very",    "want",
+            "was",      "wasn't",   "way",        "we",        "we'd",      "we'll",   "we're",
+            "we've",    "well",     "were",       "weren't",   "what",      "what's",  "when",
+            "when's",   "where",    "where's",    "which",     "while",     "who",     "who's",
+            "whom",     "why",      "why's",      "will",      "with",      "won't",   "would",
+            "wouldn't", "yeah",     "yes",        "you",       "you'd",     "you'll",  "you're",
+            "you've",   "your",     "yours",      "yourself",  "yourselves"};
         QSet<QString> s;
         for (const char* w : list)
             s.insert(QString::fromLatin1(w));
@@ -261,8 +270,7 @@ Summarizer::Result Summarizer::summarize(const QStringList& sentences) {
     }
     std::stable_sort(candidates.begin(), candidates.end(),
                      [&scores](int a, int b) { return scores[a] > scores[b]; });
-    const int keep =
-        std::min(int(candidates.size()), std::clamp(int(sentences.size()) / 6, 2, 6));
+    const int keep = std::min(int(candidates.size()), std::clamp(int(sentences.size()) / 6, 2, 6));
     result.sentences = candidates.mid(0, keep);
     std::sort(result.sentences.begin(), result.sentences.end());
     QStringList chosen;

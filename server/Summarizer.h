@@ -13,8 +13,8 @@ namespace pq::server {
 class Summarizer {
 public:
     struct Result {
-        bool enough = false;   // false: too little text to summarise
-        QList<int> sentences;  // the chosen sentences' indexes, in order
+        bool enough = false;  // false: too little text to summarise
+        QList<int> sentences; // the chosen sentences' indexes, in order
         QString summary;
         QString title;
     };

@@ -39,8 +39,7 @@ SummaryRow SummaryService::status(const QString& recordingId) {
 
 SummaryRow SummaryService::request(const RecordingRow& recording, bool finished) {
     const SummaryRow current = status(recording.id);
-    if (current.state == QLatin1String("ready") ||
-        current.state == QLatin1String("unavailable") ||
+    if (current.state == QLatin1String("ready") || current.state == QLatin1String("unavailable") ||
         (current.state == QLatin1String("pending") && !finished))
         return current;
     const SummaryRow pending{recording.id, QStringLiteral("pending"), {}, {}};
@@ -75,10 +74,8 @@ void SummaryService::make(const QString& recordingId) {
         m_results->post([this, id = QString::fromStdString(rid), enough = r.enough,
                          summary = r.summary.toStdString(), title = r.title.toStdString()] {
             m_making.remove(id);
-            SummaryRow row{id,
-                           enough ? QStringLiteral("ready") : QStringLiteral("unavailable"),
-                           {},
-                           {}};
+            SummaryRow row{
+                id, enough ? QStringLiteral("ready") : QStringLiteral("unavailable"), {}, {}};
             if (enough) {
                 row.summary = QString::fromStdString(summary);
                 row.title = QString::fromStdString(title);

@@ -25,9 +25,9 @@ QString sizeText(qint64 bytes) {
 }
 
 HttpError tooLarge(qint64 max) {
-    return HttpError(413, QStringLiteral("too_large"),
-                     QStringLiteral("The file is larger than the %1 this service takes.")
-                         .arg(sizeText(max)));
+    return HttpError(
+        413, QStringLiteral("too_large"),
+        QStringLiteral("The file is larger than the %1 this service takes.").arg(sizeText(max)));
 }
 
 // Room for the multipart framing and the options around the file itself.
@@ -41,8 +41,7 @@ void UploadReceiver::start(QTcpSocket* socket, const RequestHead& head, qsizetyp
     receiver->begin(head);
 }
 
-UploadReceiver::UploadReceiver(QTcpSocket* socket, qsizetype skip,
-                               std::shared_ptr<Context> context)
+UploadReceiver::UploadReceiver(QTcpSocket* socket, qsizetype skip, std::shared_ptr<Context> context)
     : QObject(socket), m_socket(socket), m_skip(skip), m_context(std::move(context)) {
     m_idle.setSingleShot(true);
     m_idle.setInterval(kIdleTimeoutMs);
@@ -125,8 +124,9 @@ bool UploadReceiver::beginPart(const MultipartReader::Part& part) {
         }
         m_haveFile = true;
         m_upload.fileName = part.fileName.left(500);
-        m_file.setFileName(QDir(m_context->folder).filePath(
-            Ids::random(QStringLiteral("up_"), 16) + extensionOf(part.fileName)));
+        m_file.setFileName(
+            QDir(m_context->folder)
+                .filePath(Ids::random(QStringLiteral("up_"), 16) + extensionOf(part.fileName)));
         if (!m_file.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
             qCWarning(lcUpload) << "cannot create" << m_file.fileName() << m_file.errorString();
             m_writeError = m_file.errorString();

@@ -37,8 +37,8 @@ class UploadReceiver : public QObject {
 public:
     struct Context {
         std::function<void(const QByteArray& authorization)> authorize; // throws HttpError
-        std::function<QJsonObject(const UploadedFile&)> accept;          // throws HttpError
-        QString folder;                                                  // for received files
+        std::function<QJsonObject(const UploadedFile&)> accept;         // throws HttpError
+        QString folder;                                                 // for received files
         qint64 maxBytes = 0;
     };
 

@@ -92,8 +92,8 @@ int intValue(const std::optional<QString>& text, int fallback, int min, int max,
 WebApp::WebApp(Store& store, Auth& auth, SessionRegistry& registry, BroadcastHub& broadcasts,
                ConnectGrants& grants, VoiceService& voices, const ServerConfig& config,
                QObject* parent)
-    : QObject(parent), m_store(store), m_auth(auth), m_registry(registry),
-      m_broadcasts(broadcasts), m_grants(grants), m_voices(voices), m_config(config),
+    : QObject(parent), m_store(store), m_auth(auth), m_registry(registry), m_broadcasts(broadcasts),
+      m_grants(grants), m_voices(voices), m_config(config),
       m_pages(std::make_unique<WebPages>(store, registry, broadcasts, voices, config)),
       m_http(new QHttpServer(this)) {
     using C = Context;
@@ -108,10 +108,12 @@ WebApp::WebApp(Store& store, Auth& auth, SessionRegistry& registry, BroadcastHub
         const QString q = c.query.queryItemValue(QStringLiteral("q"), QUrl::FullyDecoded).left(500);
         return Answer{200, m_pages->dashboard(q, before)};
     });
-    add("GET", "/transcriptions/([A-Za-z0-9_]+)",
-        [this](C& c) { return Answer{200, m_pages->transcription(c.arg(1), c.csrf)}; });
-    add("GET", "/transcriptions/([A-Za-z0-9_]+)/r/([A-Za-z0-9_]+)",
-        [this](C& c) { return Answer{200, m_pages->recording(c.arg(1), c.arg(2))}; });
+    add("GET", "/transcriptions/([A-Za-z0-9_]+)", [this](C& c) {
+        return Answer{200, m_pages->transcription(c.arg(1), c.csrf)};
+    });
+    add("GET", "/transcriptions/([A-Za-z0-9_]+)/r/([A-Za-z0-9_]+)", [this](C& c) {
+        return Answer{200, m_pages->recording(c.arg(1), c.arg(2))};
+    });
     add("POST", "/transcriptions/([A-Za-z0-9_]+)/broadcast",
         [this](C& c) { return transcriptionBroadcast(c, true); });
     add("POST", "/transcriptions/([A-Za-z0-9_]+)/broadcast/stop",
@@ -234,9 +236,9 @@ void WebApp::handle(const QHttpServerRequest& request, QHttpServerResponder&& re
     } catch (const std::exception& e) {
         qCWarning(lcWeb) << "failure:" << e.what();
         write(responder, c,
-              Answer{500, WebPages::message(titleFor(500), QStringLiteral(
-                                                               "Something went wrong on the "
-                                                               "service. Try again."))});
+              Answer{500,
+                     WebPages::message(titleFor(500), QStringLiteral("Something went wrong on the "
+                                                                     "service. Try again."))});
     }
 }
 
@@ -304,8 +306,8 @@ FormData WebApp::form(Context& c) {
     if (!type.startsWith("application/x-www-form-urlencoded"))
         throw HttpError::invalid(QStringLiteral("This form was not sent as a form."));
     FormData data = FormData::parse(c.request.body());
-    if (c.newCookie || !m_csrf.verify(c.cookie, data.value(QStringLiteral("csrf")).value_or(
-                                                    QString())))
+    if (c.newCookie ||
+        !m_csrf.verify(c.cookie, data.value(QStringLiteral("csrf")).value_or(QString())))
         throw HttpError(403, QStringLiteral("forbidden"),
                         QStringLiteral("This form has expired. Go back, reload the page and try "
                                        "again."));
@@ -478,7 +480,8 @@ WebApp::Answer WebApp::media(Context& c) {
     done.raw = true;
     if (range.isEmpty()) {
         auto* file = new QFile(path);
-        c.responder->write(file, {{"Content-Type", "audio/wav"}, {"Accept-Ranges", "bytes"},
+        c.responder->write(file, {{"Content-Type", "audio/wav"},
+                                  {"Accept-Ranges", "bytes"},
                                   {"Cache-Control", "no-store"}});
         return done;
     }
@@ -494,8 +497,8 @@ WebApp::Answer WebApp::media(Context& c) {
             end = size - 1;
         } else {
             start = m.captured(1).toLongLong();
-            end = m.captured(2).isEmpty() ? size - 1
-                                          : std::min(size - 1, m.captured(2).toLongLong());
+            end =
+                m.captured(2).isEmpty() ? size - 1 : std::min(size - 1, m.captured(2).toLongLong());
         }
     }
     if (start < 0 || start >= size || end < start) {

@@ -2,8 +2,8 @@
 
 #include "Auth.h"
 #include "BroadcastHub.h"
-#include "HttpError.h"
 #include "Html.h"
+#include "HttpError.h"
 #include "Languages.h"
 #include "LiveRecording.h"
 #include "SearchText.h"
@@ -49,8 +49,9 @@ WebPages::WebPages(Store& store, SessionRegistry& registry, BroadcastHub& broadc
       m_config(config) {}
 
 QString WebPages::message(const QString& title, const QString& text) {
-    return Html::page(title, QStringLiteral("<section><h1>") + e(title) + QStringLiteral(
-                                 "</h1><p>") + e(text) + QStringLiteral("</p></section>"));
+    return Html::page(title, QStringLiteral("<section><h1>") + e(title) +
+                                 QStringLiteral("</h1><p>") + e(text) +
+                                 QStringLiteral("</p></section>"));
 }
 
 QString WebPages::hidden(const QString& csrf) const {
@@ -100,7 +101,8 @@ QString WebPages::dashboard(const QString& query, std::optional<qint64> before) 
     if (!query.trimmed().isEmpty()) {
         body += QStringLiteral("<section><h2>Found</h2>");
         const QString match = SearchText::ftsQuery(query);
-        const QList<SearchRow> hits = match.isEmpty() ? QList<SearchRow>() : m_store.search(match, 50);
+        const QList<SearchRow> hits =
+            match.isEmpty() ? QList<SearchRow>() : m_store.search(match, 50);
         if (hits.isEmpty())
             body += QStringLiteral("<p class=\"muted\">Nothing matches.</p>");
         for (const SearchRow& h : hits) {
@@ -120,9 +122,9 @@ QString WebPages::dashboard(const QString& query, std::optional<qint64> before) 
                                "<th>Link</th><th>Listening</th></tr>");
         for (const BroadcastRow& b : broadcasts) {
             body += QStringLiteral("<tr><td>") + e(b.name) +
-                    QStringLiteral("</td><td><a href=\"/s/") + e(b.code) + QStringLiteral("\">/s/") +
-                    e(b.code) + QStringLiteral("</a></td><td>") + n(m_broadcasts.listeners(b.id)) +
-                    QStringLiteral("</td></tr>");
+                    QStringLiteral("</td><td><a href=\"/s/") + e(b.code) +
+                    QStringLiteral("\">/s/") + e(b.code) + QStringLiteral("</a></td><td>") +
+                    n(m_broadcasts.listeners(b.id)) + QStringLiteral("</td></tr>");
         }
         body += QStringLiteral("</table></section>");
     }
@@ -186,10 +188,9 @@ QString WebPages::recordingSection(const TranscriptionRow& t, const RecordingRow
                QStringLiteral(".wav\"></audio>");
     if (const auto summary = m_store.summary(r.id);
         summary && summary->state == QLatin1String("ready")) {
-        out += QStringLiteral("<div class=\"summary\"><strong>") + e(summary->title.value_or(
-                                                                         QString())) +
-               QStringLiteral("</strong><p>") + e(summary->summary.value_or(QString())) +
-               QStringLiteral("</p></div>");
+        out += QStringLiteral("<div class=\"summary\"><strong>") +
+               e(summary->title.value_or(QString())) + QStringLiteral("</strong><p>") +
+               e(summary->summary.value_or(QString())) + QStringLiteral("</p></div>");
     }
     out += transcriptLines(r.id, false);
     out += QStringLiteral("<p><a href=\"/transcriptions/") + e(t.id) + QStringLiteral("/r/") +
@@ -214,14 +215,15 @@ QString WebPages::transcription(const QString& id, const QString& csrf) {
     } else {
         body += QStringLiteral("<section><h2>Broadcast</h2>");
         if (const auto b = m_store.broadcastOf(t->id)) {
-            body += QStringLiteral("<p>Anyone with this link can follow the live recording in "
-                                   "their own language: <a href=\"/s/") +
-                    e(b->code) + QStringLiteral("\">/s/") + e(b->code) +
-                    QStringLiteral("</a> · ") + n(m_broadcasts.listeners(b->id)) +
-                    QStringLiteral(" listening</p><form method=\"post\" action=\"/transcriptions/") +
-                    e(t->id) + QStringLiteral("/broadcast/stop\">") + hidden(csrf) +
-                    QStringLiteral("<button class=\"danger\" type=\"submit\">Stop "
-                                   "broadcasting</button></form>");
+            body +=
+                QStringLiteral("<p>Anyone with this link can follow the live recording in "
+                               "their own language: <a href=\"/s/") +
+                e(b->code) + QStringLiteral("\">/s/") + e(b->code) + QStringLiteral("</a> · ") +
+                n(m_broadcasts.listeners(b->id)) +
+                QStringLiteral(" listening</p><form method=\"post\" action=\"/transcriptions/") +
+                e(t->id) + QStringLiteral("/broadcast/stop\">") + hidden(csrf) +
+                QStringLiteral("<button class=\"danger\" type=\"submit\">Stop "
+                               "broadcasting</button></form>");
         } else {
             body += QStringLiteral("<p class=\"muted\">Give people a link to follow this "
                                    "transcription live.</p><form method=\"post\" "
@@ -252,8 +254,8 @@ QString WebPages::recording(const QString& transcriptionId, const QString& recor
     if (r->endedAt && QFileInfo::exists(m_config.mediaPath(r->id)))
         body += QStringLiteral("<audio controls preload=\"metadata\" src=\"/media/") + e(r->id) +
                 QStringLiteral(".wav\"></audio>");
-    body += QStringLiteral("<section>") + transcriptLines(r->id, true) +
-            QStringLiteral("</section>");
+    body +=
+        QStringLiteral("<section>") + transcriptLines(r->id, true) + QStringLiteral("</section>");
     return Html::page(t->name, body);
 }
 
@@ -347,8 +349,8 @@ QString WebPages::consent(const ConnectGrants::Request& request, const QString& 
     const QString body =
         QStringLiteral("<div class=\"consent card\"><h1>Sign in to Parloquent</h1><p><strong "
                        "id=\"client\">") +
-        e(request.clientName) +
-        QStringLiteral("</strong> asks to use Parloquent as <strong>") + e(Auth::displayName()) +
+        e(request.clientName) + QStringLiteral("</strong> asks to use Parloquent as <strong>") +
+        e(Auth::displayName()) +
         QStringLiteral("</strong>.</p><p>If you allow it, it can:</p><ul>") + scopes +
         QStringLiteral("</ul><p class=\"muted\">Your answer goes back to the application on "
                        "this computer (port ") +
@@ -382,8 +384,9 @@ QString WebPages::voices(const QString& csrf, const QString& lang, const QString
                     QStringLiteral("</td><td>") + e(base ? base->name : v.base) +
                     QStringLiteral("</td><td>") + n(v.pitch) + QStringLiteral("</td><td>") +
                     n(v.rate) + QStringLiteral("</td><td>") +
-                    (v.draft ? QStringLiteral("Draft")
-                             : v.enabled ? QStringLiteral("On") : QStringLiteral("Off")) +
+                    (v.draft     ? QStringLiteral("Draft")
+                     : v.enabled ? QStringLiteral("On")
+                                 : QStringLiteral("Off")) +
                     QStringLiteral("</td><td><audio controls preload=\"none\" src=\"/voices/") +
                     e(v.id) + QStringLiteral("/sample.wav\"></audio></td><td>");
             const QString action = QStringLiteral("<form class=\"inline\" method=\"post\" "
@@ -394,8 +397,9 @@ QString WebPages::voices(const QString& csrf, const QString& lang, const QString
                                                 "value=\"0\"><button type=\"submit\">Finish"
                                                 "</button></form>");
             } else {
-                body += action + QStringLiteral("<input type=\"hidden\" name=\"enabled\" "
-                                                "value=\"") +
+                body += action +
+                        QStringLiteral("<input type=\"hidden\" name=\"enabled\" "
+                                       "value=\"") +
                         (v.enabled ? QStringLiteral("0") : QStringLiteral("1")) +
                         QStringLiteral("\"><button class=\"secondary\" type=\"submit\">") +
                         (v.enabled ? QStringLiteral("Turn off") : QStringLiteral("Turn on")) +
@@ -411,8 +415,7 @@ QString WebPages::voices(const QString& csrf, const QString& lang, const QString
     QString options;
     for (const VoiceService::Voice& v : m_voices.all())
         options += QStringLiteral("<option value=\"") + e(v.id) + QStringLiteral("\">") +
-                   e(v.name) + QStringLiteral(" (") + e(v.language) +
-                   QStringLiteral(")</option>");
+                   e(v.name) + QStringLiteral(" (") + e(v.language) + QStringLiteral(")</option>");
     body += QStringLiteral("<section><h2>Make a voice</h2><form method=\"post\" "
                            "action=\"/voices\">") +
             hidden(csrf) +
@@ -430,8 +433,8 @@ QString WebPages::voices(const QString& csrf, const QString& lang, const QString
     QString languages;
     for (const QString& l : m_voices.languages())
         languages += QStringLiteral("<option value=\"") + e(l) + QStringLiteral("\"") +
-                     (l == lang ? QStringLiteral(" selected") : QString()) +
-                     QStringLiteral(">") + e(l) + QStringLiteral("</option>");
+                     (l == lang ? QStringLiteral(" selected") : QString()) + QStringLiteral(">") +
+                     e(l) + QStringLiteral("</option>");
     body += QStringLiteral("<section><h2>Voices for a language</h2><form method=\"get\" "
                            "action=\"/voices\"><select name=\"lang\">") +
             languages +

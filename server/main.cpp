@@ -189,9 +189,9 @@ int main(int argc, char** argv) {
                                           QStringLiteral("Seconds a browser sign-in code stays "
                                                          "valid (60)."),
                                           QStringLiteral("s"), QStringLiteral("60"));
-    parser.addOptions({data, port, listen, appPort, grammar, model, modes, maxDuration, idle, noop,
-                       maxBody, warm, maxSessions, fault, faultSeed, asrOption, maxUpload, jobs,
-                       fileUrls, codeLifetime});
+    parser.addOptions({data,        port,      listen,    appPort, grammar,  model,       modes,
+                       maxDuration, idle,      noop,      maxBody, warm,     maxSessions, fault,
+                       faultSeed,   asrOption, maxUpload, jobs,    fileUrls, codeLifetime});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("keys … or broadcasts … (see above)."),
                                  QStringLiteral("[command]"));
@@ -273,8 +273,7 @@ int main(int argc, char** argv) {
         return fail(QString::fromUtf8(e.what()));
     }
     if (!server->listen(&error))
-        return fail(QStringLiteral("cannot listen on %1: %2")
-                        .arg(config.listen.toString(), error));
+        return fail(QStringLiteral("cannot listen on %1: %2").arg(config.listen.toString(), error));
     std::printf("parloquent-server: listening on http://%s:%u\n",
                 qPrintable(config.listen.toString()), unsigned(server->port()));
     std::printf("parloquent-server: web application on http://%s:%u\n",

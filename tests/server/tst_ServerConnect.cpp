@@ -98,11 +98,14 @@ struct Flow {
 };
 
 Flow newFlow(const ServerProcess& server, quint16 listenerPort, const QString& verifier) {
-    Flow f{verifier, randomToken(32), QStringLiteral("http://127.0.0.1:%1/callback").arg(listenerPort),
+    Flow f{verifier,
+           randomToken(32),
+           QStringLiteral("http://127.0.0.1:%1/callback").arg(listenerPort),
            {}};
     QUrlQuery q;
     q.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
-    q.addQueryItem(QStringLiteral("client_name"), QStringLiteral("Parloquent for Linux on testbox"));
+    q.addQueryItem(QStringLiteral("client_name"),
+                   QStringLiteral("Parloquent for Linux on testbox"));
     q.addQueryItem(QStringLiteral("redirect_uri"), f.redirect);
     q.addQueryItem(QStringLiteral("state"), f.state);
     q.addQueryItem(QStringLiteral("code_challenge"), s256(verifier));
@@ -169,8 +172,8 @@ private:
 };
 
 void TestServerConnect::initTestCase() {
-    m_server = std::make_unique<ServerProcess>(QStringList{QStringLiteral("--warm"),
-                                                           QStringLiteral("0")});
+    m_server =
+        std::make_unique<ServerProcess>(QStringList{QStringLiteral("--warm"), QStringLiteral("0")});
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     m_shortLived = std::make_unique<ServerProcess>(
         QStringList{QStringLiteral("--warm"), QStringLiteral("0"),
@@ -191,9 +194,11 @@ QUrlQuery TestServerConnect::consent(const Flow& flow, CallbackListener& listene
     const qsizetype seen = listener.targets.size();
     if (!m_browser.navigate(flow.consent))
         return {};
-    if (!m_browser.waitFor(QStringLiteral("!!document.getElementById('%1')").arg(QLatin1String(button))))
+    if (!m_browser.waitFor(
+            QStringLiteral("!!document.getElementById('%1')").arg(QLatin1String(button))))
         return {};
-    m_browser.evaluate(QStringLiteral("document.getElementById('%1').click()").arg(QLatin1String(button)));
+    m_browser.evaluate(
+        QStringLiteral("document.getElementById('%1').click()").arg(QLatin1String(button)));
     if (!waitUntil([&] { return listener.targets.size() > seen; }, 15'000))
         return {};
     return listener.queryAt(seen);
@@ -226,8 +231,8 @@ void TestServerConnect::challengeOfRfc7636Example() {
 void TestServerConnect::allowGivesAKeyOnce() {
     CallbackListener listener;
     // The RFC's own verifier, end to end.
-    const Flow flow =
-        newFlow(*m_server, listener.port(), QStringLiteral("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"));
+    const Flow flow = newFlow(*m_server, listener.port(),
+                              QStringLiteral("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"));
     QVERIFY(m_browser.navigate(flow.consent));
     QVERIFY(m_browser.waitFor(QStringLiteral("!!document.getElementById('allow')")));
     const QString page = m_browser.text();
@@ -247,8 +252,13 @@ void TestServerConnect::allowGivesAKeyOnce() {
     const QJsonObject t = token.json();
     const QString key = t.value(QStringLiteral("access_token")).toString();
     QVERIFY(key.startsWith(QStringLiteral("pq_key_")));
-    QCOMPARE(t.value(QStringLiteral("scope")).toString(), QStringLiteral("read write recordings:publish"));
-    QVERIFY(!t.value(QStringLiteral("account")).toObject().value(QStringLiteral("name")).toString().isEmpty());
+    QCOMPARE(t.value(QStringLiteral("scope")).toString(),
+             QStringLiteral("read write recordings:publish"));
+    QVERIFY(!t.value(QStringLiteral("account"))
+                 .toObject()
+                 .value(QStringLiteral("name"))
+                 .toString()
+                 .isEmpty());
     const QString keyId = t.value(QStringLiteral("key_id")).toString();
     QVERIFY(keyId.startsWith(QStringLiteral("key_")));
 
@@ -304,7 +314,10 @@ void TestServerConnect::expiredCodeFails() {
     QTest::qWait(1500);
     const Answer a = exchange(*m_shortLived, tokenForm(code, flow.verifier, flow.redirect));
     verifyOAuthError(a, QStringLiteral("invalid_grant"));
-    QVERIFY(a.json().value(QStringLiteral("error_description")).toString().contains(QStringLiteral("expired")));
+    QVERIFY(a.json()
+                .value(QStringLiteral("error_description"))
+                .toString()
+                .contains(QStringLiteral("expired")));
     // A fresh code on the same server is fine when used at once.
     const QString fresh = allowedCode(*m_shortLived, flow.verifier, &flow);
     QCOMPARE(exchange(*m_shortLived, tokenForm(fresh, flow.verifier, flow.redirect)).status, 200);
@@ -319,12 +332,12 @@ void TestServerConnect::exchangeFormIsChecked() {
                      QStringLiteral("unsupported_grant_type"));
     verifyOAuthError(exchange(*m_server, "grant_type=authorization_code&code=" + code.toUtf8()),
                      QStringLiteral("invalid_request"));
-    verifyOAuthError(exchange(*m_server, tokenForm(code, flow.verifier, flow.redirect),
-                              "application/json"),
-                     QStringLiteral("invalid_request"));
-    verifyOAuthError(exchange(*m_server, tokenForm(QStringLiteral("made-up"), flow.verifier,
-                                                   flow.redirect)),
-                     QStringLiteral("invalid_grant"));
+    verifyOAuthError(
+        exchange(*m_server, tokenForm(code, flow.verifier, flow.redirect), "application/json"),
+        QStringLiteral("invalid_request"));
+    verifyOAuthError(
+        exchange(*m_server, tokenForm(QStringLiteral("made-up"), flow.verifier, flow.redirect)),
+        QStringLiteral("invalid_grant"));
     verifyOAuthError(exchange(*m_server, tokenForm(code, flow.verifier, flow.redirect) + "&code=x"),
                      QStringLiteral("invalid_request"));
     // None of these spent the code: it still works.
@@ -355,15 +368,13 @@ void TestServerConnect::consentLinksAreChecked() {
     QVERIFY(m_browser.navigate(bad));
     QTRY_VERIFY(!listener.targets.isEmpty());
     QVERIFY(listener.targets.first().startsWith("/callback?"));
-    QCOMPARE(listener.queryAt(0)
-                 .queryItemValue(QStringLiteral("error")),
+    QCOMPARE(listener.queryAt(0).queryItemValue(QStringLiteral("error")),
              QStringLiteral("invalid_request"));
-    QCOMPARE(listener.queryAt(0)
-                 .queryItemValue(QStringLiteral("state")),
-             flow.state);
+    QCOMPARE(listener.queryAt(0).queryItemValue(QStringLiteral("state")), flow.state);
 
     // The consent page cannot be framed and its address goes to no other site as a referrer.
-    const Answer page = app.get(flow.consent.path() + QLatin1Char('?') + flow.consent.query(QUrl::FullyEncoded));
+    const Answer page =
+        app.get(flow.consent.path() + QLatin1Char('?') + flow.consent.query(QUrl::FullyEncoded));
     QCOMPARE(page.status, 200);
     QCOMPARE(page.header("X-Frame-Options"), QByteArray("DENY"));
     QVERIFY(page.header("Content-Security-Policy").contains("frame-ancestors 'none'"));
@@ -379,7 +390,8 @@ void TestServerConnect::formsNeedTheirToken() {
     std::unique_ptr<QNetworkReply> reply(net.get(QNetworkRequest(flow.consent)));
     QTRY_VERIFY(reply->isFinished());
     const QString html = QString::fromUtf8(reply->readAll());
-    static const QRegularExpression field(QStringLiteral("name=\"(csrf|request)\" value=\"([^\"]+)\""));
+    static const QRegularExpression field(
+        QStringLiteral("name=\"(csrf|request)\" value=\"([^\"]+)\""));
     QString csrf;
     QString request;
     for (auto it = field.globalMatch(html); it.hasNext();) {
@@ -390,22 +402,24 @@ void TestServerConnect::formsNeedTheirToken() {
     const QByteArray cookie = reply->rawHeader("Set-Cookie").split(';').first();
     QVERIFY(cookie.startsWith("pq_csrf="));
 
-    auto post = [&](const QByteArray& body, const QByteArray& cookieHeader, const QByteArray& origin) {
+    auto post = [&](const QByteArray& body, const QByteArray& cookieHeader,
+                    const QByteArray& origin) {
         QNetworkRequest r(m_server->appBase().resolved(QUrl(QStringLiteral("/connect"))));
         r.setHeader(QNetworkRequest::ContentTypeHeader, "application/x-www-form-urlencoded");
         if (!cookieHeader.isEmpty())
             r.setRawHeader("Cookie", cookieHeader);
         if (!origin.isEmpty())
             r.setRawHeader("Origin", origin);
-        r.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        r.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                       QNetworkRequest::ManualRedirectPolicy);
         std::unique_ptr<QNetworkReply> answer(net.post(r, body));
         waitUntil([&answer] { return answer->isFinished(); });
         return answer->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     };
     const QByteArray allow = "decision=allow&request=" + request.toUtf8();
-    QCOMPARE(post(allow + "&csrf=" + csrf.toUtf8(), {}, {}), 403);          // no cookie
-    QCOMPARE(post(allow + "&csrf=wrong", cookie, {}), 403);                 // wrong token
-    QCOMPARE(post(allow, cookie, {}), 403);                                 // no token
+    QCOMPARE(post(allow + "&csrf=" + csrf.toUtf8(), {}, {}), 403); // no cookie
+    QCOMPARE(post(allow + "&csrf=wrong", cookie, {}), 403);        // wrong token
+    QCOMPARE(post(allow, cookie, {}), 403);                        // no token
     QCOMPARE(post(allow + "&csrf=" + csrf.toUtf8(), cookie, "http://evil.example"), 403);
     QVERIFY(listener.targets.isEmpty());
     // With both, from this origin: the answer goes back to the application.

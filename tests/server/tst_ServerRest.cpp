@@ -213,12 +213,13 @@ void TestServerRest::meLanguagesVoices() {
             o.insert(QStringLiteral("flag"), QString::fromUtf8(flag));
         return o;
     };
-    const QJsonObject expected{{QStringLiteral("languages"),
-                                QJsonArray{lang("ca", "", "Catalan", "Català", false, true, true),
-                                           lang("en", "🇺🇸", "English", "English", true, false, true),
-                                           lang("eo", "", "Esperanto", "Esperanto", false, true, true),
-                                           lang("es", "🇪🇸", "Spanish", "Español", false, true, true),
-                                           lang("gl", "", "Galician", "Galego", false, true, false)}}};
+    const QJsonObject expected{
+        {QStringLiteral("languages"),
+         QJsonArray{lang("ca", "", "Catalan", "Català", false, true, true),
+                    lang("en", "🇺🇸", "English", "English", true, false, true),
+                    lang("eo", "", "Esperanto", "Esperanto", false, true, true),
+                    lang("es", "🇪🇸", "Spanish", "Español", false, true, true),
+                    lang("gl", "", "Galician", "Galego", false, true, false)}}};
     QCOMPARE(m_api->get(QStringLiteral("/v1/languages")).json(), expected);
 
     // No own voices yet; the catalogue is tested with tst_server_voices.
@@ -723,7 +724,8 @@ void TestServerRest::summariesAreUnavailable() {
     QCOMPARE(m_api->send("POST", QStringLiteral("/v1/recordings/%1/summarize").arg(id)).json(),
              (QJsonObject{{QStringLiteral("state"), QStringLiteral("pending")}}));
     const QJsonObject unavailable{{QStringLiteral("state"), QStringLiteral("unavailable")}};
-    QTRY_COMPARE(m_api->get(QStringLiteral("/v1/recordings/%1/summary").arg(id)).json(), unavailable);
+    QTRY_COMPARE(m_api->get(QStringLiteral("/v1/recordings/%1/summary").arg(id)).json(),
+                 unavailable);
     QCOMPARE(m_api->get(QStringLiteral("/v1/recordings/rec_missing/summary")).status, 404);
 }
 

@@ -15,26 +15,32 @@ using namespace pq::test;
 
 namespace {
 
-const QStringList kGrammarSentences = {
-    QStringLiteral("Please open the window."),        QStringLiteral("We will meet again tomorrow."),
-    QStringLiteral("Thank you very much."),           QStringLiteral("Where is the nearest station?"),
-    QStringLiteral("The meeting starts in ten minutes."), QStringLiteral("My sister likes green apples."),
-    QStringLiteral("The train leaves at nine.")};
+const QStringList kGrammarSentences = {QStringLiteral("Please open the window."),
+                                       QStringLiteral("We will meet again tomorrow."),
+                                       QStringLiteral("Thank you very much."),
+                                       QStringLiteral("Where is the nearest station?"),
+                                       QStringLiteral("The meeting starts in ten minutes."),
+                                       QStringLiteral("My sister likes green apples."),
+                                       QStringLiteral("The train leaves at nine.")};
 
 QByteArray uploadBody(const QByteArray& boundary, const QByteArray& wav) {
     return "--" + boundary +
            "\r\nContent-Disposition: form-data; name=\"options\"\r\nContent-Type: "
-           "application/json\r\n\r\n{\"name\":\"Summary\",\"settings\":{\"spokenLanguage\":null}}\r\n--" +
+           "application/"
+           "json\r\n\r\n{\"name\":\"Summary\",\"settings\":{\"spokenLanguage\":null}}\r\n--" +
            boundary +
-           "\r\nContent-Disposition: form-data; name=\"file\"; filename=\"talk.wav\"\r\nContent-Type: "
+           "\r\nContent-Disposition: form-data; name=\"file\"; "
+           "filename=\"talk.wav\"\r\nContent-Type: "
            "application/octet-stream\r\n\r\n" +
            wav + "\r\n--" + boundary + "--\r\n";
 }
 
 QJsonObject upload(TestClient& api, const QByteArray& wav) {
-    const QByteArray b = "pq-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
-    return api.send("POST", QStringLiteral("/v1/transcriptions"), uploadBody(b, wav), true,
-                    "multipart/form-data; boundary=" + b)
+    const QByteArray b =
+        "pq-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
+    return api
+        .send("POST", QStringLiteral("/v1/transcriptions"), uploadBody(b, wav), true,
+              "multipart/form-data; boundary=" + b)
         .json();
 }
 
@@ -70,8 +76,8 @@ private:
 };
 
 void TestServerSummary::initTestCase() {
-    m_server = std::make_unique<ServerProcess>(
-        QStringList{QStringLiteral("--grammar"), QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf")});
+    m_server = std::make_unique<ServerProcess>(QStringList{
+        QStringLiteral("--grammar"), QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf")});
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     QVERIFY2(m_server->waitForRecognizer(), qPrintable(m_server->error()));
     m_api = std::make_unique<TestClient>(m_server->base(), m_server->key());
@@ -86,25 +92,32 @@ void TestServerSummary::longTranscriptIsSummarised() {
     QString error;
     // Every sentence of the grammar twice, the meeting ones three times.
     QStringList spoken = kGrammarSentences + kGrammarSentences;
-    spoken << QStringLiteral("The meeting starts in ten minutes.") << QStringLiteral("We will meet again tomorrow.");
+    spoken << QStringLiteral("The meeting starts in ten minutes.")
+           << QStringLiteral("We will meet again tomorrow.");
     const QByteArray wav = SpeechAudio::wavFile(spoken, 0.8, &error);
     QVERIFY2(!wav.isEmpty(), qPrintable(error));
     const QJsonObject t = upload(*m_api, wav);
     const QString id = t.value(QStringLiteral("id")).toString();
-    const QString recording = t.value(QStringLiteral("job")).toObject().value(QStringLiteral("recordingId")).toString();
+    const QString recording =
+        t.value(QStringLiteral("job")).toObject().value(QStringLiteral("recordingId")).toString();
     QVERIFY(!recording.isEmpty());
     QCOMPARE(m_api->get(QStringLiteral("/v1/recordings/%1/summary").arg(recording)).json(),
              (QJsonObject{{QStringLiteral("state"), QStringLiteral("not_requested")}}));
 
     // Asked for at once: the file is still being transcribed.
-    const Answer asked = m_api->send("POST", QStringLiteral("/v1/recordings/%1/summarize").arg(recording));
+    const Answer asked =
+        m_api->send("POST", QStringLiteral("/v1/recordings/%1/summarize").arg(recording));
     QCOMPARE(asked.status, 200);
     QCOMPARE(asked.json(), (QJsonObject{{QStringLiteral("state"), QStringLiteral("pending")}}));
 
     const QJsonObject s = waitForSummary(*m_api, recording);
     QCOMPARE(s.value(QStringLiteral("state")).toString(), QStringLiteral("ready"));
-    QCOMPARE(m_api->get(QStringLiteral("/v1/transcriptions/") + id).json().value(QStringLiteral("job")).toObject()
-                 .value(QStringLiteral("state")).toString(),
+    QCOMPARE(m_api->get(QStringLiteral("/v1/transcriptions/") + id)
+                 .json()
+                 .value(QStringLiteral("job"))
+                 .toObject()
+                 .value(QStringLiteral("state"))
+                 .toString(),
              QStringLiteral("done"));
     const QString summary = s.value(QStringLiteral("summary")).toString();
     const QString title = s.value(QStringLiteral("title")).toString();
@@ -114,7 +127,9 @@ void TestServerSummary::longTranscriptIsSummarised() {
     // The summary is made of the transcript's own sentences.
     QStringList transcript;
     for (const auto& v : m_api->get(QStringLiteral("/v1/recordings/%1/transcript").arg(recording))
-                             .json().value(QStringLiteral("sentences")).toArray())
+                             .json()
+                             .value(QStringLiteral("sentences"))
+                             .toArray())
         transcript.append(v.toObject().value(QStringLiteral("text")).toString());
     QVERIFY(transcript.size() >= 12);
     int found = 0;
@@ -128,43 +143,68 @@ void TestServerSummary::longTranscriptIsSummarised() {
             QVERIFY2(transcript.join(QLatin1Char(' ')).toLower().contains(word), qPrintable(word));
     }
     // Asking again changes nothing; the recording is now known by its title.
-    QCOMPARE(m_api->send("POST", QStringLiteral("/v1/recordings/%1/summarize").arg(recording)).json(), s);
-    QCOMPARE(m_api->get(QStringLiteral("/v1/transcriptions/") + id).json().value(QStringLiteral("lastRecording"))
-                 .toObject().value(QStringLiteral("title")).toString(),
+    QCOMPARE(
+        m_api->send("POST", QStringLiteral("/v1/recordings/%1/summarize").arg(recording)).json(),
+        s);
+    QCOMPARE(m_api->get(QStringLiteral("/v1/transcriptions/") + id)
+                 .json()
+                 .value(QStringLiteral("lastRecording"))
+                 .toObject()
+                 .value(QStringLiteral("title"))
+                 .toString(),
              title);
 }
 
 void TestServerSummary::littleTextIsUnavailable() {
     QString error;
-    const QByteArray wav = SpeechAudio::wavFile({QStringLiteral("Thank you very much.")}, 0.8, &error);
+    const QByteArray wav =
+        SpeechAudio::wavFile({QStringLiteral("Thank you very much.")}, 0.8, &error);
     QVERIFY2(!wav.isEmpty(), qPrintable(error));
-    const QString recording =
-        upload(*m_api, wav).value(QStringLiteral("job")).toObject().value(QStringLiteral("recordingId")).toString();
+    const QString recording = upload(*m_api, wav)
+                                  .value(QStringLiteral("job"))
+                                  .toObject()
+                                  .value(QStringLiteral("recordingId"))
+                                  .toString();
     m_api->send("POST", QStringLiteral("/v1/recordings/%1/summarize").arg(recording));
     QCOMPARE(waitForSummary(*m_api, recording),
              (QJsonObject{{QStringLiteral("state"), QStringLiteral("unavailable")}}));
     QCOMPARE(m_api->get(QStringLiteral("/v1/recordings/rec_missing/summary")).status, 404);
-    QCOMPARE(m_api->send("POST", QStringLiteral("/v1/recordings/rec_missing/summarize")).status, 404);
+    QCOMPARE(m_api->send("POST", QStringLiteral("/v1/recordings/rec_missing/summarize")).status,
+             404);
 }
 
 void TestServerSummary::liveRecordingWaitsForItsEnd() {
     const QString transcription =
-        m_api->post(QStringLiteral("/v1/transcriptions/live"),
-                    QJsonObject{{QStringLiteral("name"), QStringLiteral("Meeting")},
-                                {QStringLiteral("settings"), QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
-                                {QStringLiteral("source"), QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}})
-            .json().value(QStringLiteral("id")).toString();
+        m_api
+            ->post(QStringLiteral("/v1/transcriptions/live"),
+                   QJsonObject{{QStringLiteral("name"), QStringLiteral("Meeting")},
+                               {QStringLiteral("settings"),
+                                QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
+                               {QStringLiteral("source"),
+                                QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}})
+            .json()
+            .value(QStringLiteral("id"))
+            .toString();
     const QString recording =
-        m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                    QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-sum")},
-                                {QStringLiteral("takeover"), false}})
-            .json().value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString();
+        m_api
+            ->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
+                   QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-sum")},
+                               {QStringLiteral("takeover"), false}})
+            .json()
+            .value(QStringLiteral("recording"))
+            .toObject()
+            .value(QStringLiteral("id"))
+            .toString();
     QCOMPARE(m_api->send("POST", QStringLiteral("/v1/recordings/%1/summarize").arg(recording))
-                 .json().value(QStringLiteral("state")).toString(),
+                 .json()
+                 .value(QStringLiteral("state"))
+                 .toString(),
              QStringLiteral("pending"));
     QTest::qWait(300);
     QCOMPARE(m_api->get(QStringLiteral("/v1/recordings/%1/summary").arg(recording))
-                 .json().value(QStringLiteral("state")).toString(),
+                 .json()
+                 .value(QStringLiteral("state"))
+                 .toString(),
              QStringLiteral("pending"));
     // Its end (nothing was said) decides.
     QCOMPARE(m_api->post(QStringLiteral("/v1/recordings/%1/stop").arg(recording), {}).status, 200);

@@ -86,7 +86,8 @@ QJsonObject waitForJob(TestClient& api, const QString& id, QStringList* states,
     QJsonObject t;
     while (clock.elapsed() < timeoutMs) {
         t = api.get(QStringLiteral("/v1/transcriptions/") + id).json();
-        const QString state = t.value(QStringLiteral("job")).toObject().value(QStringLiteral("state")).toString();
+        const QString state =
+            t.value(QStringLiteral("job")).toObject().value(QStringLiteral("state")).toString();
         if (states && (states->isEmpty() || states->last() != state))
             states->append(state);
         if (state == QLatin1String("done") || state == QLatin1String("failed"))
@@ -98,10 +99,11 @@ QJsonObject waitForJob(TestClient& api, const QString& id, QStringList* states,
 
 QStringList sentenceTexts(TestClient& api, const QString& recording) {
     QStringList out;
-    const QJsonArray sentences = api.get(QStringLiteral("/v1/recordings/%1/transcript").arg(recording))
-                                     .json()
-                                     .value(QStringLiteral("sentences"))
-                                     .toArray();
+    const QJsonArray sentences =
+        api.get(QStringLiteral("/v1/recordings/%1/transcript").arg(recording))
+            .json()
+            .value(QStringLiteral("sentences"))
+            .toArray();
     for (const auto& s : sentences)
         out.append(s.toObject().value(QStringLiteral("text")).toString());
     return out;
@@ -206,16 +208,16 @@ int TestServerUpload::transcriptionCount() {
 }
 
 void TestServerUpload::speechUploadGivesExactWords() {
-    const Answer created = upload(*m_api, options(QStringLiteral("Speech test")),
-                                  "three sentences.wav", m_speech);
+    const Answer created =
+        upload(*m_api, options(QStringLiteral("Speech test")), "three sentences.wav", m_speech);
     QCOMPARE(created.status, 201);
     const QJsonObject t = created.json();
     QCOMPARE(t.value(QStringLiteral("name")).toString(), QStringLiteral("Speech test"));
     QCOMPARE(t.value(QStringLiteral("live")).toBool(true), false);
     const QJsonObject job = t.value(QStringLiteral("job")).toObject();
     QCOMPARE(job.value(QStringLiteral("state")).toString(), QStringLiteral("queued"));
-    QCOMPARE(job.value(QStringLiteral("progress")).toObject().value(QStringLiteral("pct")).toInt(-1),
-             0);
+    QCOMPARE(
+        job.value(QStringLiteral("progress")).toObject().value(QStringLiteral("pct")).toInt(-1), 0);
     const QString recording = job.value(QStringLiteral("recordingId")).toString();
     QVERIFY(recording.startsWith(QStringLiteral("rec_")));
 
@@ -223,8 +225,9 @@ void TestServerUpload::speechUploadGivesExactWords() {
     const QJsonObject done = waitForJob(*m_api, t.value(QStringLiteral("id")).toString(), &states);
     const QJsonObject finalJob = done.value(QStringLiteral("job")).toObject();
     QCOMPARE(finalJob.value(QStringLiteral("state")).toString(), QStringLiteral("done"));
-    QCOMPARE(finalJob.value(QStringLiteral("progress")).toObject().value(QStringLiteral("pct")).toInt(),
-             100);
+    QCOMPARE(
+        finalJob.value(QStringLiteral("progress")).toObject().value(QStringLiteral("pct")).toInt(),
+        100);
     QVERIFY(!finalJob.contains(QStringLiteral("error")));
     // States only move forward.
     const QStringList order{QStringLiteral("queued"), QStringLiteral("transcribing"),
@@ -250,8 +253,8 @@ void TestServerUpload::speechUploadGivesExactWords() {
     QVERIFY2(std::abs(whole.body.size() - (44 + 2 * qRound(seconds * 16000))) <= 64,
              qPrintable(QString::number(whole.body.size())));
     QNetworkAccessManager net;
-    QNetworkRequest ranged(QUrl(m_server->appBase().toString() +
-                                QStringLiteral("/media/%1.wav").arg(recording)));
+    QNetworkRequest ranged(
+        QUrl(m_server->appBase().toString() + QStringLiteral("/media/%1.wav").arg(recording)));
     ranged.setRawHeader("Range", "bytes=8-15");
     std::unique_ptr<QNetworkReply> part(net.get(ranged));
     QTRY_VERIFY(part->isFinished());
@@ -274,8 +277,7 @@ void TestServerUpload::brokenFilesFailReadably_data() {
     const QString notMedia =
         QStringLiteral("This file is not audio or video that Parloquent can read.");
     QTest::newRow("noise") << noise << notMedia;
-    QTest::newRow("text") << QByteArray("Minutes of the meeting\nNothing to report.\n")
-                          << notMedia;
+    QTest::newRow("text") << QByteArray("Minutes of the meeting\nNothing to report.\n") << notMedia;
     QTest::newRow("empty") << QByteArray() << notMedia;
     // The first second of the speech, the header still promising all of it.
     QTest::newRow("cut short") << QByteArray() << QStringLiteral("The file ends early");
@@ -294,7 +296,10 @@ void TestServerUpload::brokenFilesFailReadably() {
     QCOMPARE(job.value(QStringLiteral("state")).toString(), QStringLiteral("failed"));
     QVERIFY2(job.value(QStringLiteral("error")).toString().startsWith(error),
              qPrintable(job.value(QStringLiteral("error")).toString()));
-    QCOMPARE(done.value(QStringLiteral("lastRecording")).toObject().value(QStringLiteral("state")).toString(),
+    QCOMPARE(done.value(QStringLiteral("lastRecording"))
+                 .toObject()
+                 .value(QStringLiteral("state"))
+                 .toString(),
              QStringLiteral("failed"));
     // Nothing of it stays in the uploads folder.
     QTRY_COMPARE(QDir(m_server->dataDir() + QStringLiteral("/uploads")).entryList(QDir::Files),
@@ -311,10 +316,12 @@ void TestServerUpload::refusedBeforeTheBody() {
     };
     QByteArray answer = rawExchange(m_server->port(), head({}, 1'000'000));
     QCOMPARE(statusOf(answer), 401);
-    QCOMPARE(bodyOf(answer).value(QStringLiteral("code")).toString(), QStringLiteral("unauthorized"));
+    QCOMPARE(bodyOf(answer).value(QStringLiteral("code")).toString(),
+             QStringLiteral("unauthorized"));
     answer = rawExchange(m_server->port(), head("Authorization: Bearer pq_key_wrong\r\n", 1000));
     QCOMPARE(statusOf(answer), 401);
-    QCOMPARE(bodyOf(answer).value(QStringLiteral("code")).toString(), QStringLiteral("invalid_key"));
+    QCOMPARE(bodyOf(answer).value(QStringLiteral("code")).toString(),
+             QStringLiteral("invalid_key"));
     const QByteArray key = "Authorization: Bearer " + m_server->key().toUtf8() + "\r\n";
     // Larger than this server takes (50 MB), refused from its length.
     answer = rawExchange(m_server->port(), head(key, 60'000'000));
@@ -322,10 +329,9 @@ void TestServerUpload::refusedBeforeTheBody() {
     QCOMPARE(bodyOf(answer).value(QStringLiteral("code")).toString(), QStringLiteral("too_large"));
     QVERIFY(answer.contains("Connection: close"));
     // Chunked uploads need a length.
-    answer = rawExchange(m_server->port(),
-                         "POST /v1/transcriptions HTTP/1.1\r\nHost: x\r\n" + key +
-                             "Content-Type: multipart/form-data; boundary=" + b +
-                             "\r\nTransfer-Encoding: chunked\r\n\r\n");
+    answer = rawExchange(m_server->port(), "POST /v1/transcriptions HTTP/1.1\r\nHost: x\r\n" + key +
+                                               "Content-Type: multipart/form-data; boundary=" + b +
+                                               "\r\nTransfer-Encoding: chunked\r\n\r\n");
     QCOMPARE(statusOf(answer), 411);
     // "Expect: 100-continue" is answered before the body is sent.
     QTcpSocket s;
@@ -341,8 +347,10 @@ void TestServerUpload::malformedBodiesAreRefused() {
     const QByteArray b = newBoundary();
     // No file part.
     Answer a = m_api->send("POST", QStringLiteral("/v1/transcriptions"),
-                           "--" + b + "\r\nContent-Disposition: form-data; name=\"options\"\r\n\r\n"
-                                      "{}\r\n--" + b + "--\r\n",
+                           "--" + b +
+                               "\r\nContent-Disposition: form-data; name=\"options\"\r\n\r\n"
+                               "{}\r\n--" +
+                               b + "--\r\n",
                            true, "multipart/form-data; boundary=" + b);
     QCOMPARE(a.status, 400);
     QCOMPARE(a.json().value(QStringLiteral("message")).toString(),
@@ -357,19 +365,20 @@ void TestServerUpload::malformedBodiesAreRefused() {
     // Options that are not JSON, and a language this service cannot transcribe.
     a = upload(*m_api, "{nope", "x.wav", m_speech);
     QCOMPARE(a.status, 400);
-    QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(),
-             QStringLiteral("options"));
+    QCOMPARE(
+        a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(),
+        QStringLiteral("options"));
     a = upload(*m_api, R"({"name":"x","settings":{"spokenLanguage":"de"}})", "x.wav", m_speech);
     QCOMPARE(a.status, 422);
     QCOMPARE(a.code(), QStringLiteral("unsupported_language"));
     // A boundary that is not one.
-    a = m_api->send("POST", QStringLiteral("/v1/transcriptions"), "x", true,
-                    "multipart/form-data");
+    a = m_api->send("POST", QStringLiteral("/v1/transcriptions"), "x", true, "multipart/form-data");
     QCOMPARE(a.status, 400);
     // Without a name the file's name is used; without options at all too.
     a = m_api->send("POST", QStringLiteral("/v1/transcriptions"),
-                    "--" + b + "\r\nContent-Disposition: form-data; name=\"file\"; "
-                               "filename=\"Board meeting.final.wav\"\r\n\r\n" +
+                    "--" + b +
+                        "\r\nContent-Disposition: form-data; name=\"file\"; "
+                        "filename=\"Board meeting.final.wav\"\r\n\r\n" +
                         m_speech + partsAfter(b),
                     true, "multipart/form-data; boundary=" + b);
     QCOMPARE(a.status, 201);
@@ -394,8 +403,8 @@ void TestServerUpload::cutUploadsLeaveNothing() {
             body);
     QVERIFY(s.waitForBytesWritten(5000));
     // The file is being received…
-    QTRY_COMPARE(QDir(m_server->dataDir() + QStringLiteral("/uploads")).entryList(QDir::Files).size(),
-                 1);
+    QTRY_COMPARE(
+        QDir(m_server->dataDir() + QStringLiteral("/uploads")).entryList(QDir::Files).size(), 1);
     // …until the client goes away.
     s.abort();
     QTRY_COMPARE(QDir(m_server->dataDir() + QStringLiteral("/uploads")).entryList(QDir::Files),
@@ -417,11 +426,11 @@ void TestServerUpload::addressesAreFetched() {
         return ScriptedAnswer{404, "gone", {{"Content-Type", "text/plain"}}};
     });
     auto create = [this](const QString& url) {
-        return m_api->post(QStringLiteral("/v1/transcriptions"),
-                           QJsonObject{{QStringLiteral("url"), url},
-                                       {QStringLiteral("settings"),
-                                        QJsonObject{{QStringLiteral("spokenLanguage"),
-                                                     QJsonValue()}}}});
+        return m_api->post(
+            QStringLiteral("/v1/transcriptions"),
+            QJsonObject{{QStringLiteral("url"), url},
+                        {QStringLiteral("settings"),
+                         QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}}});
     };
 
     // Over http, through a redirect; the name comes from the address.
@@ -436,7 +445,10 @@ void TestServerUpload::addressesAreFetched() {
                  states.first() == QLatin1String("transcribing") ||
                  states.first() == QLatin1String("done"),
              qPrintable(states.join(QLatin1Char(' '))));
-    QCOMPARE(sentenceTexts(*m_api, done.value(QStringLiteral("job")).toObject().value(QStringLiteral("recordingId")).toString()),
+    QCOMPARE(sentenceTexts(*m_api, done.value(QStringLiteral("job"))
+                                       .toObject()
+                                       .value(QStringLiteral("recordingId"))
+                                       .toString()),
              kSentences);
     QCOMPARE(web.requests().last().header("User-Agent").left(17), QByteArray("Parloquent-Server"));
 
@@ -446,14 +458,18 @@ void TestServerUpload::addressesAreFetched() {
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write(m_speech);
     file.close();
-    a = m_api->post(QStringLiteral("/v1/transcriptions"),
-                    QJsonObject{{QStringLiteral("url"), QUrl::fromLocalFile(file.fileName()).toString()},
-                                {QStringLiteral("name"), QStringLiteral("Local")},
-                                {QStringLiteral("settings"), QJsonObject{}}});
+    a = m_api->post(
+        QStringLiteral("/v1/transcriptions"),
+        QJsonObject{{QStringLiteral("url"), QUrl::fromLocalFile(file.fileName()).toString()},
+                    {QStringLiteral("name"), QStringLiteral("Local")},
+                    {QStringLiteral("settings"), QJsonObject{}}});
     QCOMPARE(a.status, 201);
     QCOMPARE(a.json().value(QStringLiteral("name")).toString(), QStringLiteral("Local"));
     done = waitForJob(*m_api, a.json().value(QStringLiteral("id")).toString(), nullptr);
-    QCOMPARE(sentenceTexts(*m_api, done.value(QStringLiteral("job")).toObject().value(QStringLiteral("recordingId")).toString()),
+    QCOMPARE(sentenceTexts(*m_api, done.value(QStringLiteral("job"))
+                                       .toObject()
+                                       .value(QStringLiteral("recordingId"))
+                                       .toString()),
              kSentences);
     QVERIFY(file.exists()); // not the service's to remove
 
@@ -483,20 +499,26 @@ void TestServerUpload::addressesAreFetched() {
 }
 
 void TestServerUpload::addressRefusals() {
-    for (const QString& url : {QStringLiteral("ftp://example.org/a.wav"), QStringLiteral("not an address"),
-                               QStringLiteral("http:///nohost"), QString()}) {
+    for (const QString& url :
+         {QStringLiteral("ftp://example.org/a.wav"), QStringLiteral("not an address"),
+          QStringLiteral("http:///nohost"), QString()}) {
         const Answer a = m_api->post(QStringLiteral("/v1/transcriptions"),
                                      QJsonObject{{QStringLiteral("url"), url}});
         QCOMPARE(a.status, 400);
-        QCOMPARE(a.json().value(QStringLiteral("data")).toObject().value(QStringLiteral("field")).toString(),
+        QCOMPARE(a.json()
+                     .value(QStringLiteral("data"))
+                     .toObject()
+                     .value(QStringLiteral("field"))
+                     .toString(),
                  QStringLiteral("url"));
     }
     // file:// only where the service was told to allow it.
     ServerProcess plain({QStringLiteral("--warm"), QStringLiteral("0")});
     QVERIFY2(plain.start(), qPrintable(plain.error()));
     TestClient api(plain.base(), plain.key());
-    const Answer a = api.post(QStringLiteral("/v1/transcriptions"),
-                              QJsonObject{{QStringLiteral("url"), QStringLiteral("file:///etc/hostname")}});
+    const Answer a =
+        api.post(QStringLiteral("/v1/transcriptions"),
+                 QJsonObject{{QStringLiteral("url"), QStringLiteral("file:///etc/hostname")}});
     QCOMPARE(a.status, 400);
     QCOMPARE(plain.stop(), 0);
 }
@@ -557,8 +579,8 @@ void TestServerUpload::largeUploadStreamsToDisk() {
     const QJsonObject job = bodyOf(answer).value(QStringLiteral("job")).toObject();
     QVERIFY(!job.value(QStringLiteral("recordingId")).toString().isEmpty());
     const double growthMiB = double(peak - baseline) / (1 << 20);
-    qInfo("300 MB upload: %.1f s (%.0f MB/s), server RSS %.1f MiB before, growth %.1f MiB",
-          seconds, total / 1e6 / seconds, baseline / 1048576.0, growthMiB);
+    qInfo("300 MB upload: %.1f s (%.0f MB/s), server RSS %.1f MiB before, growth %.1f MiB", seconds,
+          total / 1e6 / seconds, baseline / 1048576.0, growthMiB);
     QVERIFY2(growthMiB < 32, qPrintable(QString::number(growthMiB)));
     // The job starts on its 2.6 hours; stopping the service ends it at once and cleanly.
     QTest::qWait(500);

@@ -56,7 +56,8 @@ QUrlQuery consentQuery() {
     QUrlQuery q;
     q.addQueryItem(QStringLiteral("response_type"), QStringLiteral("code"));
     q.addQueryItem(QStringLiteral("client_name"), QStringLiteral("Parloquent for Linux on box"));
-    q.addQueryItem(QStringLiteral("redirect_uri"), QStringLiteral("http://127.0.0.1:40123/callback"));
+    q.addQueryItem(QStringLiteral("redirect_uri"),
+                   QStringLiteral("http://127.0.0.1:40123/callback"));
     q.addQueryItem(QStringLiteral("state"), QStringLiteral("s-123"));
     q.addQueryItem(QStringLiteral("code_challenge"),
                    QStringLiteral("E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM"));
@@ -95,9 +96,8 @@ private slots:
 void TestServerWebParts::multipartInEverySplit() {
     // Data that looks like the start of a delimiter must come through as data.
     const QByteArray file = "RIFF\r\n--pq-\r\n--pq-ABC\r\n-" + QByteArray(300, '\0') + "\r\n--";
-    const QByteArray body =
-        clientBody("pq-ABCDEF", R"({"name":"a","settings":{"spokenLanguage":null}})",
-                   "a b.wav", file);
+    const QByteArray body = clientBody(
+        "pq-ABCDEF", R"({"name":"a","settings":{"spokenLanguage":null}})", "a b.wav", file);
     for (qsizetype split = 0; split <= body.size(); ++split) {
         Collected c;
         MultipartReader reader("pq-ABCDEF", collector(c));
@@ -138,8 +138,8 @@ void TestServerWebParts::multipartFraming_data() {
         << QByteArray("--b\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\nxyz\r\n--b")
         << false << QByteArray("xyz");
     QTest::newRow("cut inside the data")
-        << QByteArray("--b\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\nxyz123")
-        << false << QByteArray("xy");
+        << QByteArray("--b\r\nContent-Disposition: form-data; name=\"file\"\r\n\r\nxyz123") << false
+        << QByteArray("xy");
 }
 
 void TestServerWebParts::multipartFraming() {
@@ -188,7 +188,8 @@ void TestServerWebParts::multipartRefusals() {
         };
         MultipartReader reader("b", h);
         self = &reader;
-        QVERIFY(!reader.feed(QByteArray("--b\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\n")));
+        QVERIFY(
+            !reader.feed(QByteArray("--b\r\nContent-Disposition: form-data; name=\"f\"\r\n\r\n")));
         QCOMPARE(reader.error(), QStringLiteral("No more files."));
     }
 }
@@ -202,12 +203,12 @@ void TestServerWebParts::multipartBoundaries_data() {
                             << QByteArray("a b:c");
     QTest::newRow("missing") << QByteArray("multipart/form-data") << QByteArray();
     QTest::newRow("not form data") << QByteArray("multipart/mixed; boundary=x") << QByteArray();
-    QTest::newRow("bad character") << QByteArray("multipart/form-data; boundary=a\"b")
-                                   << QByteArray();
+    QTest::newRow("bad character")
+        << QByteArray("multipart/form-data; boundary=a\"b") << QByteArray();
     QTest::newRow("too long") << "multipart/form-data; boundary=" + QByteArray(71, 'a')
                               << QByteArray();
-    QTest::newRow("ends in a space") << QByteArray("multipart/form-data; boundary=\"ab \"")
-                                     << QByteArray();
+    QTest::newRow("ends in a space")
+        << QByteArray("multipart/form-data; boundary=\"ab \"") << QByteArray();
 }
 
 void TestServerWebParts::multipartBoundaries() {
@@ -228,7 +229,8 @@ void TestServerWebParts::formBodies() {
     QVERIFY(f.value(QStringLiteral("bare")).has_value());
     QVERIFY(!f.value(QStringLiteral("missing")).has_value());
     QCOMPARE(f.value(QStringLiteral("näme")), QStringLiteral("välue"));
-    QCOMPARE(f.value(QStringLiteral("redirect_uri")), QStringLiteral("http://127.0.0.1:5/callback"));
+    QCOMPARE(f.value(QStringLiteral("redirect_uri")),
+             QStringLiteral("http://127.0.0.1:5/callback"));
 }
 
 void TestServerWebParts::htmlEscaping() {
@@ -275,20 +277,42 @@ void TestServerWebParts::consentRequestsAreChecked_data() {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("redirectError"); // empty: shown on the page only
-    QTest::newRow("https return") << "redirect_uri" << "https://127.0.0.1:5/callback" << "";
-    QTest::newRow("other host") << "redirect_uri" << "http://evil.example:5/callback" << "";
-    QTest::newRow("other path") << "redirect_uri" << "http://127.0.0.1:5/steal" << "";
-    QTest::newRow("no port") << "redirect_uri" << "http://127.0.0.1/callback" << "";
-    QTest::newRow("port too large") << "redirect_uri" << "http://127.0.0.1:70000/callback" << "";
-    QTest::newRow("extra query") << "redirect_uri" << "http://127.0.0.1:5/callback?x=1" << "";
-    QTest::newRow("token flow") << "response_type" << "token" << "unsupported_response_type";
-    QTest::newRow("plain method") << "code_challenge_method" << "plain" << "invalid_request";
-    QTest::newRow("short challenge")
-        << "code_challenge" << "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-c" << "invalid_request";
-    QTest::newRow("padded challenge")
-        << "code_challenge" << "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-c=" << "invalid_request";
-    QTest::newRow("unknown scope") << "scope" << "read admin" << "invalid_scope";
-    QTest::newRow("no state") << "state" << "" << "invalid_request";
+    QTest::newRow("https return") << "redirect_uri"
+                                  << "https://127.0.0.1:5/callback"
+                                  << "";
+    QTest::newRow("other host") << "redirect_uri"
+                                << "http://evil.example:5/callback"
+                                << "";
+    QTest::newRow("other path") << "redirect_uri"
+                                << "http://127.0.0.1:5/steal"
+                                << "";
+    QTest::newRow("no port") << "redirect_uri"
+                             << "http://127.0.0.1/callback"
+                             << "";
+    QTest::newRow("port too large") << "redirect_uri"
+                                    << "http://127.0.0.1:70000/callback"
+                                    << "";
+    QTest::newRow("extra query") << "redirect_uri"
+                                 << "http://127.0.0.1:5/callback?x=1"
+                                 << "";
+    QTest::newRow("token flow") << "response_type"
+                                << "token"
+                                << "unsupported_response_type";
+    QTest::newRow("plain method") << "code_challenge_method"
+                                  << "plain"
+                                  << "invalid_request";
+    QTest::newRow("short challenge") << "code_challenge"
+                                     << "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-c"
+                                     << "invalid_request";
+    QTest::newRow("padded challenge") << "code_challenge"
+                                      << "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-c="
+                                      << "invalid_request";
+    QTest::newRow("unknown scope") << "scope"
+                                   << "read admin"
+                                   << "invalid_scope";
+    QTest::newRow("no state") << "state"
+                              << ""
+                              << "invalid_request";
 }
 
 void TestServerWebParts::consentRequestsAreChecked() {

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QElapsedTimer>
-#include <QThread>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,6 +9,7 @@
 #include <QNetworkReply>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThread>
 
 namespace pq::test {
 
@@ -145,8 +145,8 @@ bool HeadlessBrowser::navigate(const QUrl& url) {
 namespace pq::test {
 
 bool HeadlessBrowser::screenshot(const QString& path) {
-    const QJsonObject answer =
-        call(QStringLiteral("Page.captureScreenshot"), {{QStringLiteral("format"), QStringLiteral("png")}});
+    const QJsonObject answer = call(QStringLiteral("Page.captureScreenshot"),
+                                    {{QStringLiteral("format"), QStringLiteral("png")}});
     const QByteArray png = QByteArray::fromBase64(
         answer[QLatin1String("result")][QLatin1String("data")].toString().toLatin1());
     if (png.isEmpty())
