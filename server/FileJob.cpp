@@ -119,8 +119,11 @@ void FileJob::transcribe(const QString& path) {
     m_worker->post([r = m_recognizer.get(), results = m_results, cancel = m_cancel, path,
                     media = m_config.mediaPath(m_job.recordingId), this] {
         MediaDecoder decoder;
+        // Texts go to the other thread as plain copies, nothing shared with this one.
         if (!decoder.open(path)) {
-            results->post([this, e = decoder.error()] { decoded(0, e); });
+            results->post([this, e = decoder.error().toStdString()] {
+                decoded(0, QString::fromStdString(e));
+            });
             results->post([this] { drained(); });
             return;
         }
@@ -151,7 +154,9 @@ void FileJob::transcribe(const QString& path) {
         sound.close();
         if (cancel->load())
             return;
-        results->post([this, s = decoder.decodedS(), e = decoder.error()] { decoded(s, e); });
+        results->post([this, s = decoder.decodedS(), e = decoder.error().toStdString()] {
+            decoded(s, QString::fromStdString(e));
+        });
         r->flush(1); // `flushed` follows, after the last utterance
     });
 }

@@ -2,6 +2,8 @@
 
 #include <sndfile.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 
 namespace pq::server {
@@ -81,6 +83,14 @@ bool SoundFile::create(const QString& path, int rate) {
 bool SoundFile::write(const float* samples, qsizetype count) {
     if (!m_file)
         return false;
+    // Whatever a client sends: what is not a number is silence here.
+    std::vector<float> clean;
+    if (std::any_of(samples, samples + count, [](float f) { return !std::isfinite(f); })) {
+        clean.assign(samples, samples + count);
+        for (float& f : clean)
+            f = std::isfinite(f) ? f : 0.0f;
+        samples = clean.data();
+    }
     if (sf_write_float(m_file, samples, count) != count) {
         m_error = QString::fromUtf8(sf_strerror(m_file));
         sf_close(m_file);

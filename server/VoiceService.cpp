@@ -194,7 +194,7 @@ void VoiceService::sample(const QString& voiceId, int pitch, int rate, const QSt
                 !collected.samples.empty())
                 sound = SoundFile::encode(collected.samples, m_rate, format);
         }
-        m_results->post([deliver, ticket, sound] { deliver(ticket, sound); });
+        m_results->post([deliver, ticket, sound = std::move(sound)] { deliver(ticket, sound); });
     });
 }
 

@@ -581,13 +581,18 @@ void TestServerUpload::largeUploadStreamsToDisk() {
     const double growthMiB = double(peak - baseline) / (1 << 20);
     qInfo("300 MB upload: %.1f s (%.0f MB/s), server RSS %.1f MiB before, growth %.1f MiB", seconds,
           total / 1e6 / seconds, baseline / 1048576.0, growthMiB);
-    QVERIFY2(growthMiB < 32, qPrintable(QString::number(growthMiB)));
     // The job starts on its 2.6 hours; stopping the service ends it at once and cleanly.
     QTest::qWait(500);
     QElapsedTimer stopping;
     stopping.start();
     QCOMPARE(server.stop(), 0);
     QVERIFY2(stopping.elapsed() < 10'000, qPrintable(QString::number(stopping.elapsed())));
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    QSKIP("Under a sanitizer the server's memory includes the sanitizer's own bookkeeping "
+          "(AddressSanitizer keeps up to 256 MiB of freed blocks in quarantine), so its growth "
+          "says nothing about the upload; the dev build checks it.");
+#endif
+    QVERIFY2(growthMiB < 32, qPrintable(QString::number(growthMiB)));
 }
 
 QTEST_GUILESS_MAIN(TestServerUpload)

@@ -257,6 +257,12 @@ void TestServerWebApp::broadcastFollowsTheLiveRecording() {
     QVERIFY(uplink.waitForType(QStringLiteral("session.done"), 30'000));
     QVERIFY(m_browser.waitFor(
         QStringLiteral("document.getElementById('status').textContent === 'Not live right now'")));
+    // The recording's sound is kept: what was streamed, as 16-bit samples.
+    const Answer sound = TestClient(m_server->appBase(), QString())
+                             .get(QStringLiteral("/media/%1.wav").arg(rec.recording));
+    QCOMPARE(sound.status, 200);
+    QVERIFY(sound.body.startsWith("RIFF"));
+    QCOMPARE(sound.body.size(), 44 + (first.size() + second.size()) / 2);
     rec = startRecording(*m_api, transcription);
     QVERIFY(m_browser.waitFor(
         QStringLiteral("document.getElementById('status').textContent === 'Live now' && "
