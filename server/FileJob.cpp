@@ -25,10 +25,9 @@ Q_LOGGING_CATEGORY(lcJob, "parloquent.server.job")
 namespace pq::server {
 
 FileJob::FileJob(JobRow job, Store& store, FeedHub& feeds, Translator& translator,
-                 SpeechEngine& engine, const ServerConfig& config, QNetworkAccessManager& network,
-                 QObject* parent)
+                 SpeechEngine& engine, const ServerConfig& config, QObject* parent)
     : QObject(parent), m_job(std::move(job)), m_store(store), m_feeds(feeds),
-      m_translator(translator), m_engine(engine), m_config(config), m_network(network),
+      m_translator(translator), m_engine(engine), m_config(config),
       m_cancel(std::make_shared<std::atomic<bool>>(false)) {
     m_builder = new TranscriptBuilder(this, &translator, this);
     m_results = new MainThreadQueue(this);
@@ -50,7 +49,10 @@ FileJob::~FileJob() {
 void FileJob::start() {
     const QUrl url(m_job.source);
     if (url.scheme() == QLatin1String("http") || url.scheme() == QLatin1String("https")) {
-        fetch();
+        const QString path =
+            QDir(m_config.uploadsDir()).filePath(m_job.recordingId + QStringLiteral(".fetch"));
+        m_removeAtEnd = path;
+        run(path, url);
         return;
     }
     if (url.isLocalFile()) {
@@ -60,38 +62,15 @@ void FileJob::start() {
             fail(QStringLiteral("There is no readable file at this address."));
             return;
         }
-        transcribe(file.filePath()); // read where it is: it is not ours to remove
+        run(file.filePath(), {}); // read where it is: it is not ours to remove
         return;
     }
     m_removeAtEnd = m_job.source; // a received file
-    transcribe(m_job.source);
+    run(m_job.source, {});
 }
 
-void FileJob::fetch() {
-    setState(QStringLiteral("fetching"), 0);
-    const QString path = QDir(m_config.uploadsDir()).filePath(m_job.recordingId + ".fetch");
-    m_removeAtEnd = path;
-    m_fetcher = new UrlFetcher(m_network, QUrl(m_job.source), path, m_config.maxUploadBytes, this);
-    connect(m_fetcher, &UrlFetcher::progressed, this, [this] {
-        if (m_fetcher->expected() > 0) {
-            const int pct = int(100 * m_fetcher->received() / m_fetcher->expected());
-            if (pct != m_job.pct)
-                setState(QStringLiteral("fetching"), std::min(pct, 99));
-        }
-    });
-    connect(m_fetcher, &UrlFetcher::finished, this, [this, path](const QString& error) {
-        m_fetcher->deleteLater();
-        m_fetcher = nullptr;
-        if (!error.isEmpty())
-            fail(error);
-        else
-            transcribe(path);
-    });
-    m_fetcher->start();
-}
-
-void FileJob::transcribe(const QString& path) {
-    setState(QStringLiteral("transcribing"), 0);
+void FileJob::run(const QString& path, const QUrl& fetch) {
+    setState(fetch.isEmpty() ? QStringLiteral("transcribing") : QStringLiteral("fetching"), 0);
     if (m_engine.state() == SpeechEngine::State::Failed) {
         fail(QStringLiteral("Parloquent's speech recogniser could not start: %1")
                  .arg(m_engine.error()));
@@ -115,9 +94,34 @@ void FileJob::transcribe(const QString& path) {
         std::make_unique<Recognizer>(m_engine.take(), m_engine.options(), std::move(callbacks));
     m_worker = std::make_unique<WorkerThread>(QStringLiteral("job ") + m_job.recordingId.right(8));
     QDir().mkpath(QFileInfo(m_config.mediaPath(m_job.recordingId)).path());
-    // Everything the worker uses is its own or outlives it (the job stops it before going).
+    if (!fetch.isEmpty()) {
+        // The address first, on the worker too.
+        m_worker->post([results = m_results, cancel = m_cancel, fetch, path,
+                        max = m_config.maxUploadBytes, this] {
+            const std::string error = UrlFetcher::fetch(
+                fetch, path, max, *cancel, [results, this](qint64 received, qint64 expected) {
+                    if (expected > 0) {
+                        const int pct = int(std::min<qint64>(99, received * 100 / expected));
+                        results->post([this, pct] { setState(QStringLiteral("fetching"), pct); });
+                    }
+                });
+            if (cancel->load())
+                return;
+            if (!error.empty()) {
+                cancel->store(true); // nothing more to do on this worker
+                results->post([this, error] {
+                    decoded(0, QString::fromStdString(error));
+                    drained();
+                });
+                return;
+            }
+            results->post([this] { setState(QStringLiteral("transcribing"), 0); });
+        });
+    }
     m_worker->post([r = m_recognizer.get(), results = m_results, cancel = m_cancel, path,
                     media = m_config.mediaPath(m_job.recordingId), this] {
+        if (cancel->load())
+            return; // the job ended (a failed fetch, or the service stopping)
         MediaDecoder decoder;
         // Texts go to the other thread as plain copies, nothing shared with this one.
         if (!decoder.open(path)) {

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <memory>
 
-class QNetworkAccessManager;
+class QUrl;
 
 namespace pq::server {
 
@@ -19,21 +19,21 @@ class SpeechEngine;
 class Store;
 class TranscriptBuilder;
 class Translator;
-class UrlFetcher;
 class WorkerThread;
 struct ServerConfig;
 
 // One file or address transcription, from its turn in the queue to "done" or "failed". An
-// address is fetched to disk first ("fetching"). Then ("transcribing"), on a worker thread of
-// its own, the file is decoded, fed to a recogniser and kept as a WAV file for playback, while
-// progress and the transcript come back to this thread; the transcript is stored and published
-// on the recording's feed as a live recording's is. The received file is removed at the end.
+// address is fetched to disk first ("fetching"), on the job's worker thread. Then
+// ("transcribing"), on the same thread, the file is decoded, fed to a recogniser and kept as a WAV
+// file for playback, while progress and the transcript come back to this thread; the transcript is
+// stored and published on the recording's feed as a live recording's is. The received file is
+// removed at the end.
 class FileJob : public QObject, public TranscriptSink {
     Q_OBJECT
 
 public:
     FileJob(JobRow job, Store& store, FeedHub& feeds, Translator& translator, SpeechEngine& engine,
-            const ServerConfig& config, QNetworkAccessManager& network, QObject* parent = nullptr);
+            const ServerConfig& config, QObject* parent = nullptr);
     ~FileJob() override;
 
     void start();
@@ -60,8 +60,8 @@ signals:
     void finished(const QString& transcriptionId, const QString& recordingId);
 
 private:
-    void fetch();
-    void transcribe(const QString& path);
+    // Fetches `fetch` into `path` first when it is given, then transcribes `path`.
+    void run(const QString& path, const QUrl& fetch);
     void setState(const QString& state, int pct);
     void decoded(double seconds, const QString& error);
     void drained();
@@ -74,8 +74,6 @@ private:
     Translator& m_translator;
     SpeechEngine& m_engine;
     const ServerConfig& m_config;
-    QNetworkAccessManager& m_network;
-    UrlFetcher* m_fetcher = nullptr;
     QString m_removeAtEnd; // a file this job received or fetched
     TranscriptBuilder* m_builder = nullptr;
     MainThreadQueue* m_results = nullptr;

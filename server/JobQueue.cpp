@@ -4,15 +4,18 @@
 #include "ServerConfig.h"
 #include "Store.h"
 
+#include "UrlFetcher.h"
+
 #include <QFile>
-#include <QNetworkAccessManager>
 
 namespace pq::server {
 
 JobQueue::JobQueue(Store& store, FeedHub& feeds, Translator& translator, SpeechEngine& engine,
                    const ServerConfig& config, QObject* parent)
     : QObject(parent), m_store(store), m_feeds(feeds), m_translator(translator), m_engine(engine),
-      m_config(config), m_network(new QNetworkAccessManager(this)) {}
+      m_config(config) {
+    UrlFetcher::initialise();
+}
 
 JobQueue::~JobQueue() {
     // Running jobs stop their workers as they go; received files still waiting are removed.
@@ -39,8 +42,7 @@ void JobQueue::next() {
     while (!m_waiting.empty() && m_running.size() < m_config.jobs) {
         const JobRow row = m_waiting.front();
         m_waiting.pop_front();
-        auto* job =
-            new FileJob(row, m_store, m_feeds, m_translator, m_engine, m_config, *m_network, this);
+        auto* job = new FileJob(row, m_store, m_feeds, m_translator, m_engine, m_config, this);
         m_running.insert(row.transcriptionId, job);
         connect(job, &FileJob::finished, this,
                 [this](const QString& transcriptionId, const QString& recordingId) {

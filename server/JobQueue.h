@@ -7,8 +7,6 @@
 
 #include <deque>
 
-class QNetworkAccessManager;
-
 namespace pq::server {
 
 class FeedHub;
@@ -44,7 +42,6 @@ private:
     Translator& m_translator;
     SpeechEngine& m_engine;
     const ServerConfig& m_config;
-    QNetworkAccessManager* m_network;
     std::deque<JobRow> m_waiting;
     QHash<QString, FileJob*> m_running; // by transcription
 };

@@ -1,127 +1,135 @@
 #include "UrlFetcher.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <mutex>
 
 namespace pq::server {
 
-UrlFetcher::UrlFetcher(QNetworkAccessManager& network, QUrl url, QString path, qint64 maxBytes,
-                       QObject* parent)
-    : QObject(parent), m_network(network), m_url(std::move(url)), m_file(path),
-      m_maxBytes(maxBytes) {}
+namespace {
 
-UrlFetcher::~UrlFetcher() {
-    if (m_reply) {
-        m_reply->disconnect(this);
-        m_reply->abort();
-        m_reply->deleteLater();
+struct Transfer {
+    CURL* curl = nullptr;
+    std::FILE* file = nullptr;
+    qint64 maxBytes = 0;
+    qint64 received = 0;
+    bool tooLarge = false;
+    bool writeFailed = false;
+    const std::atomic<bool>* cancel = nullptr;
+    const UrlFetcher::Progress* progress = nullptr;
+    qint64 reported = -1;
+};
+
+size_t onData(char* data, size_t size, size_t count, void* user) {
+    auto* t = static_cast<Transfer*>(user);
+    const size_t n = size * count;
+    long status = 0;
+    curl_easy_getinfo(t->curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status >= 300)
+        return n; // an error page: read, not kept
+    if (t->received + qint64(n) > t->maxBytes) {
+        t->tooLarge = true;
+        return 0; // ends the transfer
     }
+    if (std::fwrite(data, 1, n, t->file) != n) {
+        t->writeFailed = true;
+        return 0;
+    }
+    t->received += qint64(n);
+    return n;
 }
 
-void UrlFetcher::start() {
-    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        end(QStringLiteral("The service cannot store the file."));
-        return;
+int onProgress(void* user, curl_off_t total, curl_off_t, curl_off_t, curl_off_t) {
+    auto* t = static_cast<Transfer*>(user);
+    if (t->cancel->load())
+        return 1;
+    // Reported at most once for each percent.
+    const qint64 step = total > 0 ? t->received * 100 / total : t->received >> 20;
+    if (*t->progress && step != t->reported) {
+        t->reported = step;
+        (*t->progress)(t->received, qint64(total));
     }
-    QNetworkRequest request(m_url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(5);
-    request.setTransferTimeout(kIdleTimeoutMs);
-    request.setRawHeader("User-Agent", "Parloquent-Server/" PQ_SERVER_VERSION);
-    request.setRawHeader("Accept", "audio/*, video/*, */*;q=0.5");
-    m_reply = m_network.get(request);
-    m_reply->setReadBufferSize(kReadBuffer);
-    connect(m_reply, &QNetworkReply::metaDataChanged, this, [this] {
-        const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-        if (status >= 200 && status < 300 && length.isValid()) {
-            m_expected = length.toLongLong();
-            if (m_expected > m_maxBytes)
-                end(QStringLiteral("The file at this address is larger than the %1 MiB this "
-                                   "service takes.")
-                        .arg(m_maxBytes >> 20));
-        }
-    });
-    connect(m_reply, &QNetworkReply::readyRead, this, &UrlFetcher::onReadyRead);
-    connect(m_reply, &QNetworkReply::finished, this, &UrlFetcher::onFinished);
+    return 0;
 }
 
-void UrlFetcher::onReadyRead() {
-    if (m_done || !m_reply)
-        return;
-    // Bodies of error pages are not kept.
-    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    if (status >= 300) {
-        m_reply->readAll();
-        return;
-    }
-    char block[64 * 1024];
-    for (;;) {
-        const qint64 n = m_reply->read(block, sizeof block);
-        if (n <= 0)
-            break;
-        m_received += n;
-        if (m_received > m_maxBytes) {
-            end(QStringLiteral("The file at this address is larger than the %1 MiB this service "
-                               "takes.")
-                    .arg(m_maxBytes >> 20));
-            return;
-        }
-        if (m_file.write(block, n) != n) {
-            end(QStringLiteral("The service cannot store the file."));
-            return;
-        }
-    }
-    emit progressed();
+std::string mib(qint64 bytes) {
+    return std::to_string(bytes >> 20);
 }
 
-void UrlFetcher::onFinished() {
-    if (m_done || !m_reply)
-        return;
-    onReadyRead();
-    if (m_done)
-        return;
-    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const QString reason =
-        m_reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().left(100);
-    if (status >= 400) {
-        end(QStringLiteral("The address answered with HTTP %1%2.")
-                .arg(status)
-                .arg(reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
-        return;
-    }
-    if (m_reply->error() != QNetworkReply::NoError) {
-        end(m_reply->error() == QNetworkReply::TooManyRedirectsError
-                ? QStringLiteral("The address redirects too often.")
-                : QStringLiteral("Could not fetch the address: %1.").arg(m_reply->errorString()));
-        return;
-    }
-    if (status < 200 || status >= 300) {
-        end(QStringLiteral("The address answered with HTTP %1, not with a file.").arg(status));
-        return;
-    }
-    if (!m_file.flush()) {
-        end(QStringLiteral("The service cannot store the file."));
-        return;
-    }
-    end({});
+} // namespace
+
+void UrlFetcher::initialise() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-void UrlFetcher::end(const QString& error) {
-    if (m_done)
-        return;
-    m_done = true;
-    m_file.close();
-    if (m_reply) {
-        QNetworkReply* reply = m_reply;
-        m_reply = nullptr;
-        reply->disconnect(this);
-        if (reply->isRunning())
-            reply->abort();
-        reply->deleteLater();
+std::string UrlFetcher::fetch(const QUrl& url, const QString& path, qint64 maxBytes,
+                              const std::atomic<bool>& cancel, const Progress& progress) {
+    Transfer t;
+    t.file = std::fopen(path.toLocal8Bit().constData(), "wb");
+    if (!t.file)
+        return "The service cannot store the file.";
+    t.curl = curl_easy_init();
+    if (!t.curl) {
+        std::fclose(t.file);
+        return "The service cannot fetch addresses right now.";
     }
-    emit finished(error);
+    t.maxBytes = maxBytes;
+    t.cancel = &cancel;
+    t.progress = &progress;
+    char errorText[CURL_ERROR_SIZE] = {};
+    const QByteArray address = url.toEncoded();
+    const bool secure = url.scheme() == QLatin1String("https");
+    curl_slist* headers = curl_slist_append(nullptr, "Accept: audio/*, video/*, */*;q=0.5");
+    curl_easy_setopt(t.curl, CURLOPT_URL, address.constData());
+    curl_easy_setopt(t.curl, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(t.curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+    curl_easy_setopt(t.curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(t.curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+    curl_easy_setopt(t.curl, CURLOPT_MAXFILESIZE_LARGE, curl_off_t(maxBytes));
+    curl_easy_setopt(t.curl, CURLOPT_USERAGENT, "Parloquent-Server/" PQ_SERVER_VERSION);
+    curl_easy_setopt(t.curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(t.curl, CURLOPT_WRITEFUNCTION, onData);
+    curl_easy_setopt(t.curl, CURLOPT_WRITEDATA, &t);
+    curl_easy_setopt(t.curl, CURLOPT_XFERINFOFUNCTION, onProgress);
+    curl_easy_setopt(t.curl, CURLOPT_XFERINFODATA, &t);
+    curl_easy_setopt(t.curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(t.curl, CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(t.curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(t.curl, CURLOPT_LOW_SPEED_TIME, kIdleTimeoutS);
+    curl_easy_setopt(t.curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(t.curl, CURLOPT_ERRORBUFFER, errorText);
+
+    const CURLcode code = curl_easy_perform(t.curl);
+    long status = 0;
+    curl_easy_getinfo(t.curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(t.curl);
+    const bool closed = std::fclose(t.file) == 0;
+
+    const std::string tooLarge =
+        "The file at this address is larger than the " + mib(maxBytes) + " MiB this service takes.";
+    if (t.tooLarge || code == CURLE_FILESIZE_EXCEEDED)
+        return tooLarge;
+    if (t.writeFailed || (code == CURLE_OK && !closed))
+        return "The service cannot store the file.";
+    if (code == CURLE_ABORTED_BY_CALLBACK)
+        return "The transfer was stopped.";
+    if (code == CURLE_TOO_MANY_REDIRECTS)
+        return "The address redirects too often.";
+    if (code == CURLE_UNSUPPORTED_PROTOCOL)
+        return "The address leads somewhere this service does not follow.";
+    if (code == CURLE_OPERATION_TIMEDOUT)
+        return "The address stopped sending data.";
+    if (code != CURLE_OK)
+        return std::string("Could not fetch the address: ") +
+               (errorText[0] ? errorText : curl_easy_strerror(code)) + ".";
+    if (status >= 400)
+        return "The address answered with HTTP " + std::to_string(status) + ".";
+    if (status < 200 || status >= 300)
+        return "The address answered with HTTP " + std::to_string(status) + ", not with a file.";
+    return {};
 }
 
 } // namespace pq::server

@@ -1,52 +1,32 @@
 #pragma once
 
-#include <QFile>
-#include <QObject>
-#include <QPointer>
+#include <QString>
 #include <QUrl>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+#include <atomic>
+#include <functional>
+#include <string>
 
 namespace pq::server {
 
-// Downloads an address (http or https) into a file as it arrives, never holding it in memory:
-// redirects are followed (not from https to http), the size is bounded, and a transfer that
-// stalls for a minute is ended. The outcome is one `finished` with an empty error on success,
-// or a sentence saying what went wrong.
-class UrlFetcher : public QObject {
-    Q_OBJECT
-
+// Downloads an address (http or https) into a file as it arrives, never holding it in memory,
+// with libcurl on the calling thread (a job's worker, so nothing of it runs on the event loop):
+// redirects are followed (from https only to https), the size is bounded, a transfer without
+// data for a minute is ended, and setting `cancel` ends it at once. Error pages are not kept.
+class UrlFetcher {
 public:
-    UrlFetcher(QNetworkAccessManager& network, QUrl url, QString path, qint64 maxBytes,
-               QObject* parent = nullptr);
-    ~UrlFetcher() override;
+    // Bytes received so far and expected in all (0 while unknown).
+    using Progress = std::function<void(qint64 received, qint64 expected)>;
 
-    void start();
-    qint64 received() const { return m_received; }
-    qint64 expected() const { return m_expected; } // 0 while unknown
+    static constexpr long kIdleTimeoutS = 60;
+    static constexpr long kMaxRedirects = 5;
 
-    static constexpr int kIdleTimeoutMs = 60'000;
-    static constexpr qint64 kReadBuffer = 1 << 20;
-
-signals:
-    void progressed();
-    void finished(const QString& error);
-
-private:
-    void onReadyRead();
-    void onFinished();
-    void end(const QString& error);
-
-    QNetworkAccessManager& m_network;
-    QUrl m_url;
-    QFile m_file;
-    qint64 m_maxBytes;
-    QPointer<QNetworkReply> m_reply;
-    qint64 m_received = 0;
-    qint64 m_expected = 0;
-    QString m_error;
-    bool m_done = false;
+    // Once, on the main thread before any worker fetches.
+    static void initialise();
+    // An empty text on success, else a sentence saying what went wrong (plain UTF-8, made on
+    // this thread for whichever thread reads it).
+    static std::string fetch(const QUrl& url, const QString& path, qint64 maxBytes,
+                             const std::atomic<bool>& cancel, const Progress& progress);
 };
 
 } // namespace pq::server

@@ -183,19 +183,20 @@ void VoiceService::sample(const QString& voiceId, int pitch, int rate, const QSt
     }
     const QByteArray id = voiceId.toUtf8();
     const QByteArray utf8 = text.toUtf8();
-    m_worker->post([this, id, utf8, pitch, rate, format, ticket, deliver] {
-        QByteArray sound;
-        if (espeak_SetVoiceByName(id.constData()) == EE_OK) {
-            espeak_SetParameter(espeakRATE, std::clamp(rate, kMinRate, kMaxRate), 0);
-            espeak_SetParameter(espeakPITCH, std::clamp(pitch, 0, 99), 0);
-            Collect collected;
-            if (espeak_Synth(utf8.constData(), size_t(utf8.size()) + 1, 0, POS_CHARACTER, 0,
-                             espeakCHARS_UTF8, nullptr, &collected) == EE_OK &&
-                !collected.samples.empty())
-                sound = SoundFile::encode(collected.samples, m_rate, format);
-        }
-        m_results->post([deliver, ticket, sound = std::move(sound)] { deliver(ticket, sound); });
-    });
+    m_worker->post(
+        [results = m_results, sampleRate = m_rate, id, utf8, pitch, rate, format, ticket, deliver] {
+            QByteArray sound;
+            if (espeak_SetVoiceByName(id.constData()) == EE_OK) {
+                espeak_SetParameter(espeakRATE, std::clamp(rate, kMinRate, kMaxRate), 0);
+                espeak_SetParameter(espeakPITCH, std::clamp(pitch, 0, 99), 0);
+                Collect collected;
+                if (espeak_Synth(utf8.constData(), size_t(utf8.size()) + 1, 0, POS_CHARACTER, 0,
+                                 espeakCHARS_UTF8, nullptr, &collected) == EE_OK &&
+                    !collected.samples.empty())
+                    sound = SoundFile::encode(collected.samples, sampleRate, format);
+            }
+            results->post([deliver, ticket, sound = std::move(sound)] { deliver(ticket, sound); });
+        });
 }
 
 } // namespace pq::server
