@@ -1,10 +1,14 @@
 #include "ApiRoutes.h"
 
 #include "Auth.h"
+#include "BroadcastHub.h"
+#include "ConnectGrants.h"
 #include "Faults.h"
 #include "FeedHub.h"
+#include "FormData.h"
 #include "HttpReply.h"
 #include "Ids.h"
+#include "JobQueue.h"
 #include "JsonFields.h"
 #include "Languages.h"
 #include "LiveRecording.h"
@@ -14,11 +18,16 @@
 #include "SpeechEngine.h"
 #include "SqlStatement.h"
 #include "Store.h"
+#include "SummaryService.h"
 #include "Translator.h"
+#include "UploadReceiver.h"
+#include "VoiceService.h"
 
+#include <QFileInfo>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QPointer>
 #include <QTcpSocket>
@@ -63,34 +72,26 @@ const QString kEnded = QStringLiteral("The recording has ended.");
 } // namespace
 
 ApiRoutes::ApiRoutes(Store& store, Auth& auth, SessionRegistry& registry, FeedHub& feeds,
-                     Translator& translator, SpeechEngine& engine, Faults& faults,
-                     const ServerConfig& config, QObject* parent)
+                     Translator& translator, SpeechEngine& engine, Services services,
+                     Faults& faults, const ServerConfig& config, QObject* parent)
     : QObject(parent), m_store(store), m_auth(auth), m_registry(registry), m_feeds(feeds),
-      m_translator(translator), m_engine(engine), m_faults(faults), m_config(config) {
+      m_translator(translator), m_engine(engine), m_jobs(services.jobs), m_voices(services.voices),
+      m_summaries(services.summaries), m_grants(services.grants),
+      m_broadcastHub(services.broadcasts), m_faults(faults), m_config(config) {
     using C = Call;
     add("GET", "/v1/me", [this](C& c) { return me(c); });
     add("GET", "/v1/languages", [this](C& c) { return languages(c); });
     add("GET", "/v1/transcriptions", [this](C& c) { return transcriptions(c); });
-    add("POST", "/v1/transcriptions", [](C&) -> Reply {
-        throw HttpError(501, QStringLiteral("not_supported"),
-                        QStringLiteral("This Parloquent service cannot transcribe files or web "
-                                       "addresses yet."));
-    });
+    add("POST", "/v1/transcriptions", [this](C& c) { return createFromUrl(c); });
     add("POST", "/v1/transcriptions/live", [this](C& c) { return createLive(c); });
     add("GET", "/v1/transcriptions/([^/]+)", [this](C& c) { return transcription(c); });
     add("POST", "/v1/transcriptions/([^/]+)/recordings",
         [this](C& c) { return startRecording(c); });
     add("GET", "/v1/broadcasts", [this](C& c) { return broadcasts(c); });
-    add("GET", "/v1/voices", [](C&) {
-        return Reply{200, QJsonObject{{QStringLiteral("voices"), QJsonArray()}}};
-    });
+    add("GET", "/v1/voices", [this](C& c) { return voices(c); });
     add("GET", "/v1/voices/available", [this](C& c) { return voiceCatalogue(c); });
-    const auto noVoice = [](C&) -> Reply {
-        throw HttpError(404, QStringLiteral("voice_not_found"),
-                        QStringLiteral("This Parloquent service has no voices."));
-    };
-    add("GET", "/v1/voices/preview", noVoice);
-    add("GET", "/v1/voices/([^/]+)/preview", noVoice);
+    add("GET", "/v1/voices/preview", [this](C& c) { return voicePreview(c, false); });
+    add("GET", "/v1/voices/([^/]+)/preview", [this](C& c) { return voicePreview(c, true); });
     add("GET", "/v1/search", [this](C& c) { return search(c); });
     add("GET", "/v1/recordings/([^/]+)", [this](C& c) { return recording(c); });
     add("POST", "/v1/recordings/([^/]+)/pause", [this](C& c) { return pause(c); });
@@ -98,25 +99,11 @@ ApiRoutes::ApiRoutes(Store& store, Auth& auth, SessionRegistry& registry, FeedHu
     add("POST", "/v1/recordings/([^/]+)/stop", [this](C& c) { return stop(c); });
     add("PATCH", "/v1/recordings/([^/]+)/settings", [this](C& c) { return updateSettings(c); });
     add("GET", "/v1/recordings/([^/]+)/transcript", [this](C& c) { return transcript(c); });
-    const auto noSummary = [this](C& c) {
-        requireRecording(c.arg(1));
-        // Summaries are not made by this service; "unavailable" tells the client to stop asking.
-        return Reply{200, QJsonObject{{QStringLiteral("state"), QStringLiteral("unavailable")}}};
-    };
-    add("POST", "/v1/recordings/([^/]+)/summarize", noSummary);
-    add("GET", "/v1/recordings/([^/]+)/summary", noSummary);
+    add("POST", "/v1/recordings/([^/]+)/summarize", [this](C& c) { return summary(c, true); });
+    add("GET", "/v1/recordings/([^/]+)/summary", [this](C& c) { return summary(c, false); });
     add("POST", "/v1/realtime/sessions", [this](C& c) { return createRealtimeSession(c); });
     add(
-        "POST", "/v1/connect/token",
-        [](C&) {
-            // The token exchange answers in the OAuth form.
-            return Reply{501,
-                         QJsonObject{{QStringLiteral("error"), QStringLiteral("not_supported")},
-                                     {QStringLiteral("error_description"),
-                                      QStringLiteral("Browser sign-in is not offered by this "
-                                                     "Parloquent service yet. Use an API key.")}}};
-        },
-        true);
+        "POST", "/v1/connect/token", [this](C& c) { return connectToken(c); }, true);
 }
 
 void ApiRoutes::add(const char* method, const char* pattern, Handler handler, bool anonymous) {
@@ -294,6 +281,24 @@ QJsonObject ApiRoutes::transcriptionJson(const TranscriptionRow& row) {
                   {QStringLiteral("name"), row.name},
                   {QStringLiteral("createdAt"), row.createdAt},
                   {QStringLiteral("live"), row.live}};
+    if (!row.live) {
+        if (const auto job = m_store.job(row.id)) {
+            static const QHash<QString, QString> phases{
+                {QStringLiteral("queued"), QStringLiteral("Waiting")},
+                {QStringLiteral("fetching"), QStringLiteral("Fetching")},
+                {QStringLiteral("transcribing"), QStringLiteral("Transcribing")},
+                {QStringLiteral("done"), QStringLiteral("Done")},
+                {QStringLiteral("failed"), QStringLiteral("Failed")}};
+            QJsonObject j{{QStringLiteral("state"), job->state},
+                          {QStringLiteral("recordingId"), job->recordingId},
+                          {QStringLiteral("progress"),
+                           QJsonObject{{QStringLiteral("pct"), job->pct},
+                                       {QStringLiteral("phase"), phases.value(job->state)}}}};
+            if (job->error)
+                j.insert(QStringLiteral("error"), *job->error);
+            o.insert(QStringLiteral("job"), j);
+        }
+    }
     const LiveRecording* active = m_registry.recordingOf(row.id);
     if (const auto last = m_store.lastRecording(row.id)) {
         const bool isActive = active && active->id() == last->id;
@@ -301,6 +306,8 @@ QJsonObject ApiRoutes::transcriptionJson(const TranscriptionRow& row) {
                       {QStringLiteral("state"), isActive ? active->state() : last->state}};
         const double duration = isActive ? active->durationS() : last->durationS;
         l.insert(QStringLiteral("durationS"), duration);
+        if (const auto s = m_store.summary(last->id); s && s->title && !s->title->isEmpty())
+            l.insert(QStringLiteral("title"), *s->title);
         o.insert(QStringLiteral("lastRecording"), l);
     }
     if (active) {
@@ -322,8 +329,8 @@ ApiRoutes::Reply ApiRoutes::me(Call& call) {
 }
 
 ApiRoutes::Reply ApiRoutes::languages(Call&) {
-    return Reply{
-        200, QJsonObject{{QStringLiteral("languages"), Languages::list(m_translator.targets())}}};
+    return Reply{200, QJsonObject{{QStringLiteral("languages"),
+                                   Languages::list(m_translator.targets(), m_voices.languages())}}};
 }
 
 ApiRoutes::Reply ApiRoutes::transcriptions(Call& call) {
@@ -381,6 +388,60 @@ ApiRoutes::Reply ApiRoutes::createLive(Call& call) {
     return Reply{201, transcriptionJson(row)};
 }
 
+ApiRoutes::Reply ApiRoutes::createFromUrl(Call& call) {
+    if (call.request.value("Content-Type").toLower().startsWith("multipart/"))
+        throw HttpError::invalid(QStringLiteral("The upload is malformed."));
+    const JsonFields body = JsonFields::parse(call.request.body());
+    const QString address = body.string(QStringLiteral("url"), 4000).trimmed();
+    const QUrl url(address, QUrl::TolerantMode);
+    const QString scheme = url.scheme().toLower();
+    const bool web = (scheme == QLatin1String("http") || scheme == QLatin1String("https")) &&
+                     !url.host().isEmpty();
+    const bool file = scheme == QLatin1String("file") && m_config.allowFileUrls;
+    if (!url.isValid() || (!web && !file))
+        throw HttpError::invalid(QStringLiteral("\"url\" must be an http or https address."),
+                                 QStringLiteral("url"));
+    QString name = body.optionalString(QStringLiteral("name"), 500).value_or(QString()).trimmed();
+    if (name.isEmpty()) {
+        name = QFileInfo(url.path()).completeBaseName();
+        if (name.isEmpty())
+            name = url.host().isEmpty() ? QStringLiteral("Address") : url.host();
+    }
+    const Settings settings =
+        body.has(QStringLiteral("settings"))
+            ? parseSettings(body.object(QStringLiteral("settings")), Settings{})
+            : Settings{};
+    const JobRow job = m_jobs.add(name, settings, QStringLiteral("url"),
+                                  url.toString(QUrl::FullyEncoded), address);
+    return Reply{201, transcriptionJson(*m_store.transcription(job.transcriptionId))};
+}
+
+QJsonObject ApiRoutes::acceptUpload(const UploadedFile& file) {
+    JsonFields options(QJsonObject{});
+    if (!file.options.trimmed().isEmpty()) {
+        QJsonParseError error{};
+        const QJsonDocument doc = QJsonDocument::fromJson(file.options, &error);
+        if (error.error != QJsonParseError::NoError || !doc.isObject())
+            throw HttpError::invalid(
+                QStringLiteral("The upload's \"options\" part must be a JSON object."),
+                QStringLiteral("options"));
+        options = JsonFields(doc.object(), QStringLiteral("options"));
+    }
+    QString name =
+        options.optionalString(QStringLiteral("name"), 500).value_or(QString()).trimmed();
+    if (name.isEmpty())
+        name = QFileInfo(file.fileName).completeBaseName().trimmed();
+    if (name.isEmpty())
+        name = QStringLiteral("Upload");
+    const Settings settings =
+        options.has(QStringLiteral("settings"))
+            ? parseSettings(options.object(QStringLiteral("settings")), Settings{})
+            : Settings{};
+    const JobRow job = m_jobs.add(name, settings, QStringLiteral("file"), file.path,
+                                  file.fileName.isEmpty() ? name : file.fileName);
+    return transcriptionJson(*m_store.transcription(job.transcriptionId));
+}
+
 ApiRoutes::Reply ApiRoutes::startRecording(Call& call) {
     const auto transcription = m_store.transcription(call.arg(1));
     if (!transcription)
@@ -431,7 +492,7 @@ ApiRoutes::Reply ApiRoutes::broadcasts(Call& call) {
                       {QStringLiteral("name"), b.name},
                       {QStringLiteral("code"), b.code},
                       {QStringLiteral("createdAt"), b.createdAt},
-                      {QStringLiteral("listenersNow"), 0}};
+                      {QStringLiteral("listenersNow"), m_broadcastHub.listeners(b.id)}};
         const auto linked = b.transcriptionId ? m_store.transcription(*b.transcriptionId)
                                               : std::optional<TranscriptionRow>();
         if (linked) {
@@ -442,11 +503,8 @@ ApiRoutes::Reply ApiRoutes::broadcasts(Call& call) {
                     o.insert(QStringLiteral("lastRecordedAt"), last->createdAt);
             }
             if (t.contains(QStringLiteral("currentRecording"))) {
-                const QJsonObject current = t.value(QStringLiteral("currentRecording")).toObject();
-                o.insert(QStringLiteral("currentRecording"), current);
-                o.insert(
-                    QStringLiteral("listenersNow"),
-                    m_feeds.listeners(current.value(QStringLiteral("recordingId")).toString()));
+                o.insert(QStringLiteral("currentRecording"),
+                         t.value(QStringLiteral("currentRecording")));
             }
         }
         list.append(o);
@@ -454,13 +512,161 @@ ApiRoutes::Reply ApiRoutes::broadcasts(Call& call) {
     return Reply{200, QJsonObject{{QStringLiteral("broadcasts"), list}}};
 }
 
+ApiRoutes::Reply ApiRoutes::voices(Call&) {
+    QJsonArray list;
+    for (const VoiceRow& v : m_store.voices()) {
+        list.append(QJsonObject{
+            {QStringLiteral("id"), v.id},
+            {QStringLiteral("name"), v.name},
+            {QStringLiteral("state"), v.draft ? QStringLiteral("draft") : QStringLiteral("ready")},
+            {QStringLiteral("color"), v.color},
+            {QStringLiteral("enabled"), v.enabled},
+            {QStringLiteral("draft"), v.draft}});
+    }
+    return Reply{200, QJsonObject{{QStringLiteral("voices"), list}}};
+}
+
 ApiRoutes::Reply ApiRoutes::voiceCatalogue(Call& call) {
     const QString lang = call.query.queryItemValue(QStringLiteral("lang"));
     if (!Languages::isCode(lang))
         throw HttpError::invalid(QStringLiteral("\"lang\" must be a language code."),
                                  QStringLiteral("lang"));
-    return Reply{
-        200, QJsonObject{{QStringLiteral("lang"), lang}, {QStringLiteral("voices"), QJsonArray()}}};
+    QJsonArray list;
+    const QList<VoiceService::Voice> voices = m_voices.forLanguage(lang);
+    for (int i = 0; i < voices.size(); ++i) {
+        QJsonObject o{{QStringLiteral("id"), voices[i].id},
+                      {QStringLiteral("name"), voices[i].name},
+                      {QStringLiteral("cloned"), false},
+                      {QStringLiteral("default"), i == 0}};
+        if (!voices[i].gender.isEmpty())
+            o.insert(QStringLiteral("gender"), voices[i].gender);
+        if (voices[i].language.contains(QLatin1Char('-')))
+            o.insert(QStringLiteral("accent"), voices[i].language);
+        list.append(o);
+    }
+    // The account's own voices that speak this language.
+    for (const VoiceRow& v : m_store.voices()) {
+        if (!v.enabled || v.draft)
+            continue;
+        const bool speaks =
+            std::any_of(voices.begin(), voices.end(),
+                        [&v](const VoiceService::Voice& e) { return e.id == v.base; });
+        if (speaks)
+            list.append(QJsonObject{{QStringLiteral("id"), v.id},
+                                    {QStringLiteral("name"), v.name},
+                                    {QStringLiteral("cloned"), true},
+                                    {QStringLiteral("default"), false}});
+    }
+    return Reply{200,
+                 QJsonObject{{QStringLiteral("lang"), lang}, {QStringLiteral("voices"), list}}};
+}
+
+ApiRoutes::Reply ApiRoutes::voicePreview(Call& call, bool own) {
+    const QString format = call.query.queryItemValue(QStringLiteral("format"));
+    if (!format.isEmpty() && format != QLatin1String("caf") && format != QLatin1String("wav"))
+        throw HttpError::invalid(QStringLiteral("\"format\" must be \"caf\" or \"wav\"."),
+                                 QStringLiteral("format"));
+    QString lang = call.query.queryItemValue(QStringLiteral("lang"));
+    if (!lang.isEmpty() && !Languages::isCode(lang))
+        throw HttpError::invalid(QStringLiteral("\"lang\" must be a language code."),
+                                 QStringLiteral("lang"));
+    const QString id =
+        own ? call.arg(1) : call.query.queryItemValue(QStringLiteral("voice"), QUrl::FullyDecoded);
+    const HttpError unknown(404, QStringLiteral("voice_not_found"),
+                            QStringLiteral("There is no such voice."));
+    QString base = id;
+    int pitch = 50;
+    int rate = 175;
+    // An own voice is found by either address; espeak-ng's only by the catalogue's.
+    if (const auto v =
+            id.startsWith(QLatin1String("vo_")) ? m_store.voice(id) : std::optional<VoiceRow>()) {
+        base = v->base;
+        pitch = v->pitch;
+        rate = v->rate;
+    } else if (own) {
+        throw unknown;
+    }
+    const auto voice = m_voices.find(base);
+    if (!voice)
+        throw unknown;
+    if (lang.isEmpty())
+        lang = voice->language;
+    const bool caf = format != QLatin1String("wav");
+    auto responder = std::make_shared<QHttpServerResponder>(std::move(*call.responder));
+    QPointer<QTcpSocket> socket(responder->socket());
+    m_voices.sample(base, pitch, rate, VoiceService::sampleText(lang),
+                    caf ? SoundFile::Format::Caf : SoundFile::Format::Wav, this,
+                    [responder, socket, caf](const QByteArray& sound) {
+                        if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+                            return;
+                        if (sound.isEmpty())
+                            HttpReply::error(*responder,
+                                             HttpError::unavailable(QStringLiteral(
+                                                 "The voice sample could not be made. Try "
+                                                 "again.")));
+                        else
+                            HttpReply::bytes(*responder, 200, caf ? "audio/x-caf" : "audio/wav",
+                                             sound, {{"Cache-Control", "no-store"}});
+                    });
+    return Reply{200, {}, true};
+}
+
+ApiRoutes::Reply ApiRoutes::summary(Call& call, bool start) {
+    const RecordingRow row = requireRecording(call.arg(1));
+    // Complete: ended, and not still being drained by its live session.
+    const bool finished = row.endedAt.has_value() && !m_registry.recording(row.id);
+    const SummaryRow s = start ? m_summaries.request(row, finished) : m_summaries.status(row.id);
+    QJsonObject o{{QStringLiteral("state"), s.state}};
+    if (s.summary)
+        o.insert(QStringLiteral("summary"), *s.summary);
+    if (s.title)
+        o.insert(QStringLiteral("title"), *s.title);
+    return Reply{200, o};
+}
+
+ApiRoutes::Reply ApiRoutes::connectToken(Call& call) {
+    // Failures answer in the OAuth form (RFC 6749 5.2), status 400.
+    auto refuse = [](const QString& error, const QString& description) {
+        return Reply{400, QJsonObject{{QStringLiteral("error"), error},
+                                      {QStringLiteral("error_description"), description}}};
+    };
+    if (!call.request.value("Content-Type")
+             .toLower()
+             .startsWith("application/x-www-form-urlencoded"))
+        return refuse(QStringLiteral("invalid_request"),
+                      QStringLiteral("Send the exchange as a form "
+                                     "(application/x-www-form-urlencoded)."));
+    const FormData form = FormData::parse(call.request.body());
+    for (const QString& name : {QStringLiteral("grant_type"), QStringLiteral("code"),
+                                QStringLiteral("code_verifier"), QStringLiteral("redirect_uri")}) {
+        if (form.count(name) > 1)
+            return refuse(QStringLiteral("invalid_request"),
+                          QStringLiteral("The exchange names \"%1\" twice.").arg(name));
+    }
+    const QString grant = form.value(QStringLiteral("grant_type")).value_or(QString());
+    if (grant.isEmpty())
+        return refuse(QStringLiteral("invalid_request"),
+                      QStringLiteral("The exchange needs a grant_type."));
+    if (grant != QLatin1String("authorization_code"))
+        return refuse(QStringLiteral("unsupported_grant_type"),
+                      QStringLiteral("Only authorization_code is exchanged here."));
+    const QString code = form.value(QStringLiteral("code")).value_or(QString());
+    const ConnectGrants::Redeemed redeemed =
+        m_grants.redeem(code, form.value(QStringLiteral("code_verifier")).value_or(QString()),
+                        form.value(QStringLiteral("redirect_uri")).value_or(QString()));
+    if (!redeemed.revokeKey.isEmpty() && m_store.revokeKey(redeemed.revokeKey))
+        qCWarning(lcApi) << "a sign-in code was used twice: revoked key" << redeemed.revokeKey;
+    if (!redeemed.request)
+        return refuse(redeemed.error, redeemed.description);
+    QString secret;
+    const QString keyId = m_auth.create(redeemed.request->clientName.left(100), &secret);
+    m_grants.noteKey(code, keyId);
+    return Reply{200, QJsonObject{{QStringLiteral("access_token"), secret},
+                                  {QStringLiteral("token_type"), QStringLiteral("Bearer")},
+                                  {QStringLiteral("key_id"), keyId},
+                                  {QStringLiteral("scope"), redeemed.request->scope},
+                                  {QStringLiteral("account"),
+                                   QJsonObject{{QStringLiteral("name"), Auth::displayName()}}}}};
 }
 
 ApiRoutes::Reply ApiRoutes::search(Call& call) {

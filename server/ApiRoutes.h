@@ -18,14 +18,20 @@ class QHttpServerResponder;
 namespace pq::server {
 
 class Auth;
+class BroadcastHub;
+class ConnectGrants;
 class Faults;
 class FeedHub;
+class JobQueue;
 class JsonFields;
 class SessionRegistry;
 class SpeechEngine;
 class Store;
+class SummaryService;
+class VoiceService;
 class Translator;
 struct ServerConfig;
+struct UploadedFile;
 
 // The REST interface under /v1/: routes, authentication, request bodies, answers and errors in
 // the service's form. Answers are JSON; a handler that must wait (a snapshot being translated)
@@ -34,14 +40,27 @@ class ApiRoutes : public QObject {
     Q_OBJECT
 
 public:
+    // The parts of the service beyond live transcription.
+    struct Services {
+        JobQueue& jobs;
+        VoiceService& voices;
+        SummaryService& summaries;
+        ConnectGrants& grants;
+        BroadcastHub& broadcasts;
+    };
+
     ApiRoutes(Store& store, Auth& auth, SessionRegistry& registry, FeedHub& feeds,
-              Translator& translator, SpeechEngine& engine, Faults& faults,
+              Translator& translator, SpeechEngine& engine, Services services, Faults& faults,
               const ServerConfig& config, QObject* parent = nullptr);
 
     // Every request except WebSocket upgrades.
     void handle(const QHttpServerRequest& request, QHttpServerResponder&& responder);
     // Whether a WebSocket upgrade to the feed of a recording may go ahead.
     std::optional<HttpError> checkFeed(const QString& recordingId, const QByteArray& authorization);
+    // A multipart upload received in full: its transcription (as answered); throws HttpError.
+    QJsonObject acceptUpload(const UploadedFile& file);
+    // The Transcription record of a row, as every route answers it.
+    QJsonObject transcriptionJson(const TranscriptionRow& row);
 
 private:
     struct Reply {
@@ -73,9 +92,14 @@ private:
     Reply transcriptions(Call& call);
     Reply transcription(Call& call);
     Reply createLive(Call& call);
+    Reply createFromUrl(Call& call);
     Reply startRecording(Call& call);
     Reply broadcasts(Call& call);
+    Reply voices(Call& call);
     Reply voiceCatalogue(Call& call);
+    Reply voicePreview(Call& call, bool own);
+    Reply summary(Call& call, bool start);
+    Reply connectToken(Call& call);
     Reply search(Call& call);
     Reply recording(Call& call);
     Reply pause(Call& call);
@@ -91,7 +115,6 @@ private:
     Settings parseSettings(const JsonFields& fields, Settings base) const;
     QString streamUrl(const QHttpServerRequest& request, const QString& sessionId,
                       const QString& token) const;
-    QJsonObject transcriptionJson(const TranscriptionRow& row);
     QJsonObject recordingJson(const RecordingRow& row) const;
     QJsonObject snapshot(const QString& recordingId, qint64 after,
                          const std::optional<QString>& lang);
@@ -104,6 +127,11 @@ private:
     FeedHub& m_feeds;
     Translator& m_translator;
     SpeechEngine& m_engine;
+    JobQueue& m_jobs;
+    VoiceService& m_voices;
+    SummaryService& m_summaries;
+    ConnectGrants& m_grants;
+    BroadcastHub& m_broadcastHub;
     Faults& m_faults;
     const ServerConfig& m_config;
     QList<Route> m_routes;

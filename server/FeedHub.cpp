@@ -108,6 +108,8 @@ void FeedHub::publish(const QString& recordingId, const QJsonObject& event,
         if (Subscriber* s = socket ? m_subscribers.value(socket) : nullptr)
             deliver(socket, forReader(event, onlyLang, s->lang), positioned);
     }
+    if (m_audience.deliver)
+        m_audience.deliver(recordingId, event, onlyLang);
 }
 
 void FeedHub::deliver(QWebSocket* socket, const QJsonObject& event, bool positioned) {
@@ -167,6 +169,12 @@ QStringList FeedHub::languages(const QString& recordingId) const {
     for (const Subscriber* s : std::as_const(m_subscribers)) {
         if (s->recordingId == recordingId && s->lang && !out.contains(*s->lang))
             out.append(*s->lang);
+    }
+    if (m_audience.languages) {
+        for (const QString& lang : m_audience.languages(recordingId)) {
+            if (!out.contains(lang))
+                out.append(lang);
+        }
     }
     out.sort();
     return out;

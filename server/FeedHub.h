@@ -31,11 +31,20 @@ public:
     // Allocates the position of a keep-alive "noop" for a recording, or nothing when the
     // recording is not live.
     using NoopSource = std::function<std::optional<qint64>(const QString& recordingId)>;
+    // Readers outside the feeds (the web application's broadcast pages): their languages count
+    // for translation, and every published event is shown to them too.
+    struct Audience {
+        std::function<QStringList(const QString& recordingId)> languages;
+        std::function<void(const QString& recordingId, const QJsonObject& event,
+                           const QString& onlyLang)>
+            deliver;
+    };
 
     FeedHub(Faults& faults, double noopIntervalS, QObject* parent = nullptr);
     ~FeedHub() override;
 
     void setNoopSource(NoopSource source) { m_noopSource = std::move(source); }
+    void setAudience(Audience audience) { m_audience = std::move(audience); }
 
     void subscribe(std::unique_ptr<QWebSocket> socket, const QString& recordingId,
                    const std::optional<QString>& lang, const QString& deviceId, qint64 cursor);
@@ -46,6 +55,11 @@ public:
     int listeners(const QString& recordingId) const;
 
     static constexpr qint64 kMaxBacklogBytes = 4 << 20;
+
+    // The event as a reader of `lang` sees it: only that translation, or a positioned "noop"
+    // when the event is meant for readers of another language.
+    static QJsonObject forReader(const QJsonObject& event, const QString& onlyLang,
+                                 const std::optional<QString>& lang);
 
 private:
     struct Subscriber {
@@ -61,11 +75,10 @@ private:
     void sendNow(QWebSocket* socket, const QByteArray& text);
     void drop(QWebSocket* socket);
     void tick();
-    static QJsonObject forReader(const QJsonObject& event, const QString& onlyLang,
-                                 const std::optional<QString>& lang);
 
     Faults& m_faults;
     NoopSource m_noopSource;
+    Audience m_audience;
     QHash<QWebSocket*, Subscriber*> m_subscribers;
     QTimer m_noop;
 };

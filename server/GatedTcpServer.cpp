@@ -5,8 +5,9 @@
 namespace pq::server {
 
 GatedTcpServer::GatedTcpServer(RequestGate::Limits limits, RequestGate::UpgradeCheck upgradeCheck,
-                               QObject* parent)
-    : QTcpServer(parent), m_limits(limits), m_upgradeCheck(std::move(upgradeCheck)) {}
+                               RequestGate::Takeover takeover, QObject* parent)
+    : QTcpServer(parent), m_limits(limits), m_upgradeCheck(std::move(upgradeCheck)),
+      m_takeover(std::move(takeover)) {}
 
 void GatedTcpServer::incomingConnection(qintptr descriptor) {
     auto* socket = new QTcpSocket(this);
@@ -14,7 +15,7 @@ void GatedTcpServer::incomingConnection(qintptr descriptor) {
         delete socket;
         return;
     }
-    new RequestGate(socket, m_limits, m_upgradeCheck);
+    new RequestGate(socket, m_limits, m_upgradeCheck, m_takeover);
     addPendingConnection(socket);
 }
 

@@ -12,7 +12,7 @@ class GatedTcpServer : public QTcpServer {
 
 public:
     GatedTcpServer(RequestGate::Limits limits, RequestGate::UpgradeCheck upgradeCheck,
-                   QObject* parent = nullptr);
+                   RequestGate::Takeover takeover = {}, QObject* parent = nullptr);
 
 protected:
     void incomingConnection(qintptr descriptor) override;
@@ -20,6 +20,7 @@ protected:
 private:
     RequestGate::Limits m_limits;
     RequestGate::UpgradeCheck m_upgradeCheck;
+    RequestGate::Takeover m_takeover;
 };
 
 } // namespace pq::server

@@ -29,19 +29,37 @@ void HttpReply::error(QHttpServerResponder& responder, const HttpError& error) {
 }
 
 QByteArray HttpReply::closingAnswer(const HttpError& error) {
-    const QByteArray body = QJsonDocument(error.body()).toJson(QJsonDocument::Compact);
-    QByteArray out = "HTTP/1.1 " + QByteArray::number(error.status()) + ' ' +
-                     reasonPhrase(error.status()) + "\r\n";
+    return closingJson(error.status(), error.body());
+}
+
+QByteArray HttpReply::closingJson(int status, const QJsonObject& json) {
+    const QByteArray body = QJsonDocument(json).toJson(QJsonDocument::Compact);
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) + "\r\n";
     out += "Content-Type: application/json\r\n";
     out += "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
-    if (error.status() == 401)
+    out += "Cache-Control: no-store\r\n";
+    if (status == 401)
         out += "WWW-Authenticate: Bearer\r\n";
     out += "Connection: close\r\n\r\n";
     return out + body;
 }
 
+void HttpReply::bytes(QHttpServerResponder& responder, int status, const QByteArray& contentType,
+                      const QByteArray& body, const Headers& headers) {
+    responder.writeStatusLine(static_cast<QHttpServerResponder::StatusCode>(status));
+    responder.writeHeader("Content-Type", contentType);
+    responder.writeHeader("Content-Length", QByteArray::number(body.size()));
+    for (const auto& [name, value] : headers)
+        responder.writeHeader(name, value);
+    responder.writeBody(body);
+}
+
 QByteArray HttpReply::reasonPhrase(int status) {
     switch (status) {
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
     case 400:
         return "Bad Request";
     case 401:
@@ -68,6 +86,8 @@ QByteArray HttpReply::reasonPhrase(int status) {
         return "Not Implemented";
     case 503:
         return "Service Unavailable";
+    case 507:
+        return "Insufficient Storage";
     default:
         return "Error";
     }

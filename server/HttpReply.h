@@ -23,6 +23,10 @@ public:
     // The raw bytes of a complete HTTP/1.1 answer that closes the connection, for answers
     // written before the HTTP server has seen the request.
     static QByteArray closingAnswer(const HttpError& error);
+    static QByteArray closingJson(int status, const QJsonObject& body);
+    // Raw bytes with a content type (audio, pages), with any headers.
+    static void bytes(QHttpServerResponder& responder, int status, const QByteArray& contentType,
+                      const QByteArray& body, const Headers& headers = {});
     static QByteArray reasonPhrase(int status);
 };
 

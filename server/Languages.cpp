@@ -27,7 +27,8 @@ bool Languages::isCode(const QString& code) {
     return pattern.match(code).hasMatch();
 }
 
-QJsonArray Languages::list(const QStringList& translationTargets) {
+QJsonArray Languages::list(const QStringList& translationTargets,
+                           const QStringList& voiceLanguages) {
     QJsonArray out;
     for (const auto& k : kKnown) {
         const QString code = QString::fromLatin1(k.code);
@@ -40,7 +41,7 @@ QJsonArray Languages::list(const QStringList& translationTargets) {
                       {QStringLiteral("native"), QString::fromUtf8(k.native)},
                       {QStringLiteral("transcription"), transcription},
                       {QStringLiteral("translation"), translation},
-                      {QStringLiteral("voice"), false}};
+                      {QStringLiteral("voice"), voiceLanguages.contains(code)}};
         if (*k.flag)
             o.insert(QStringLiteral("flag"), QString::fromUtf8(k.flag));
         out.append(o);

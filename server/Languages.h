@@ -15,8 +15,10 @@ public:
     static bool isTranscribed(const QString& code) { return code == QLatin1String(kSpoken); }
     // A plausible language code: 2–3 letters, optionally a region or script ("pt-BR").
     static bool isCode(const QString& code);
-    // The answer of GET /v1/languages, given the reading languages with an engine.
-    static QJsonArray list(const QStringList& translationTargets);
+    // The answer of GET /v1/languages, given the reading languages with an engine and the
+    // languages with voices.
+    static QJsonArray list(const QStringList& translationTargets,
+                           const QStringList& voiceLanguages = {});
 };
 
 } // namespace pq::server

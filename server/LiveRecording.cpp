@@ -1,6 +1,7 @@
 #include "LiveRecording.h"
 
 #include "FeedHub.h"
+#include "ServerConfig.h"
 #include "SqlStatement.h"
 #include "Store.h"
 #include "Translator.h"
@@ -28,6 +29,7 @@ double LiveRecording::durationS() const {
 void LiveRecording::attach(std::unique_ptr<QWebSocket> socket, const QString& sessionId) {
     m_uplink = new UplinkSession(std::move(socket), sessionId, m_engine, m_translator, this,
                                  m_config, this);
+    m_uplink->keepSound(m_config.mediaPath(m_row.id));
     connect(m_uplink, &UplinkSession::finished, this, [this] { finalize(); });
     m_uplink->setAccepting(m_row.state == QLatin1String("live"));
     m_uplink->start();

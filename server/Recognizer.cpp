@@ -84,6 +84,8 @@ void Recognizer::feed(const QByteArray& samples) {
         endUtterance();
         return;
     }
+    if (!m_callbacks.partial)
+        return; // nobody watches words being heard (files): spare the search
     int32 score = 0;
     const char* hyp = ps_get_hyp(ps, &score);
     const std::string text = hyp ? hyp : "";

@@ -23,7 +23,7 @@ public:
     struct Callbacks {
         std::function<void()> ready;
         std::function<void(QString message)> failed;
-        std::function<void(QString hypothesis, double start)> partial;
+        std::function<void(QString hypothesis, double start)> partial; // optional
         std::function<void(QString hypothesis, double start, double end)> utterance;
         std::function<void(int token)> flushed;
     };

@@ -41,8 +41,10 @@ HttpError malformed(const QString& what) {
 
 } // namespace
 
-RequestGate::RequestGate(QTcpSocket* socket, Limits limits, UpgradeCheck upgradeCheck)
-    : QObject(socket), m_socket(socket), m_limits(limits), m_upgradeCheck(std::move(upgradeCheck)) {
+RequestGate::RequestGate(QTcpSocket* socket, Limits limits, UpgradeCheck upgradeCheck,
+                         Takeover takeover)
+    : QObject(socket), m_socket(socket), m_limits(limits), m_upgradeCheck(std::move(upgradeCheck)),
+      m_takeover(std::move(takeover)) {
     connect(socket, &QTcpSocket::readyRead, this, &RequestGate::onReadyRead);
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] {
@@ -75,6 +77,16 @@ void RequestGate::onReadyRead() {
         if (m_state == State::Upgraded) {
             m_timer.stop();
             disconnect(m_socket, &QTcpSocket::readyRead, this, nullptr);
+            return;
+        }
+        if (m_state == State::TakenOver) {
+            m_timer.stop();
+            // Nobody else reads this connection from now on (QHttpServer's slot comes after
+            // ours, so it has not seen these bytes).
+            disconnect(m_socket, &QTcpSocket::readyRead, nullptr, nullptr);
+            if (m_socket->isTransactionStarted())
+                m_socket->commitTransaction();
+            m_takeover.take(m_socket, m_takenHead, pos);
             return;
         }
     }
@@ -168,6 +180,7 @@ bool RequestGate::consume(const QByteArray& data, qsizetype& pos) {
         return true;
     }
     case State::Upgraded:
+    case State::TakenOver:
         pos = data.size();
         return true;
     }
@@ -229,6 +242,12 @@ bool RequestGate::headComplete() {
         return true;
     }
 
+    if (m_takeover.wants && m_takeover.wants(request)) {
+        m_takenHead = request;
+        m_state = State::TakenOver;
+        return true;
+    }
+
     const QByteArray encoding = request.headers.value("transfer-encoding").toLower();
     const bool hasLength = request.headers.contains("content-length");
     if (!encoding.isEmpty()) {
@@ -276,20 +295,25 @@ void RequestGate::refuse(const HttpError& error) {
     disconnect(m_socket, &QTcpSocket::readyRead, nullptr, nullptr);
     if (m_socket->isTransactionStarted())
         m_socket->commitTransaction();
-    m_socket->readAll();
-    m_socket->write(HttpReply::closingAnswer(error));
+    answerAndClose(m_socket, HttpReply::closingAnswer(error), this);
+}
+
+void RequestGate::answerAndClose(QTcpSocket* socket, const QByteArray& answer, QObject* context) {
+    disconnect(socket, &QTcpSocket::readyRead, context, nullptr);
+    socket->readAll();
+    socket->write(answer);
     // A lingering close: closing with unread input makes the kernel reset the connection, and
     // the client may lose the answer. Send it, shut the sending side, and read the rest away
     // until the client closes (or 5 seconds pass).
-    connect(m_socket, &QTcpSocket::readyRead, this, [this] { m_socket->readAll(); });
-    auto shutdownWhenSent = [this] {
-        if (m_socket->bytesToWrite() == 0 && m_socket->socketDescriptor() >= 0)
-            ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
+    QObject::connect(socket, &QTcpSocket::readyRead, context, [socket] { socket->readAll(); });
+    auto shutdownWhenSent = [socket] {
+        if (socket->bytesToWrite() == 0 && socket->socketDescriptor() >= 0)
+            ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
     };
-    connect(m_socket, &QTcpSocket::bytesWritten, this, shutdownWhenSent);
-    m_socket->flush();
+    QObject::connect(socket, &QTcpSocket::bytesWritten, context, shutdownWhenSent);
+    socket->flush();
     shutdownWhenSent();
-    QTimer::singleShot(5000, this, [this] { m_socket->abort(); });
+    QTimer::singleShot(5000, context, [socket] { socket->abort(); });
 }
 
 } // namespace pq::server

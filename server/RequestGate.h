@@ -27,11 +27,19 @@ struct RequestHead {
 // heads that take too long with 408, and closes the connection. WebSocket upgrades are shown to
 // `upgradeCheck` first (a refusal is answered here, since QHttpServer would upgrade anyway);
 // after an upgrade the gate steps aside. It only peeks: QHttpServer still reads every byte.
+//
+// A request that `takeover.wants` is not passed on at all: the gate hands the connection, with
+// `skip` bytes of it still to be read away (the head), to `takeover.take`, which reads the body
+// itself and answers (uploads streamed to disk, since QHttpServer would hold them in memory).
 class RequestGate : public QObject {
     Q_OBJECT
 
 public:
     using UpgradeCheck = std::function<std::optional<HttpError>(const RequestHead&)>;
+    struct Takeover {
+        std::function<bool(const RequestHead&)> wants;
+        std::function<void(QTcpSocket* socket, const RequestHead& head, qsizetype skip)> take;
+    };
 
     struct Limits {
         qint64 maxBody = 1 << 20;
@@ -41,10 +49,15 @@ public:
     };
 
     // Must be made before anything else connects to the socket's readyRead.
-    RequestGate(QTcpSocket* socket, Limits limits, UpgradeCheck upgradeCheck);
+    RequestGate(QTcpSocket* socket, Limits limits, UpgradeCheck upgradeCheck,
+                Takeover takeover = {});
+
+    // Writes a complete answer and closes the connection without losing the answer to a reset
+    // (a lingering close): what the client still sends is read away for up to 5 seconds.
+    static void answerAndClose(QTcpSocket* socket, const QByteArray& answer, QObject* context);
 
 private:
-    enum class State { Head, Body, ChunkSize, ChunkData, ChunkEnd, Trailers, Upgraded };
+    enum class State { Head, Body, ChunkSize, ChunkData, ChunkEnd, Trailers, Upgraded, TakenOver };
 
     void onReadyRead();
     // Consumes what it can of data from pos; false once the connection was refused.
@@ -56,6 +69,8 @@ private:
     QTcpSocket* m_socket;
     Limits m_limits;
     UpgradeCheck m_upgradeCheck;
+    Takeover m_takeover;
+    RequestHead m_takenHead;
     State m_state = State::Head;
     QByteArray m_line; // head or chunk line being collected
     qint64 m_remaining = 0;

@@ -2,17 +2,26 @@
 
 #include "ApiRoutes.h"
 #include "Auth.h"
+#include "BroadcastHub.h"
+#include "ConnectGrants.h"
 #include "FeedHub.h"
 #include "GatedTcpServer.h"
 #include "HttpReply.h"
+#include "JobQueue.h"
 #include "Languages.h"
 #include "LiveRecording.h"
 #include "SessionRegistry.h"
 #include "SpeechEngine.h"
 #include "SqlStatement.h"
 #include "Store.h"
+#include "SummaryService.h"
 #include "Translator.h"
+#include "UploadReceiver.h"
+#include "VoiceService.h"
+#include "WebApp.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QHttpServer>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
@@ -56,6 +65,18 @@ bool isStream(const QString& path) {
 Server::Server(ServerConfig config, Faults faults, QObject* parent)
     : QObject(parent), m_config(std::move(config)), m_faults(std::move(faults)) {
     m_store = std::make_unique<Store>(m_config.dataDir);
+    const QStringList unfinished = m_store->failUnfinishedJobs(
+        QStringLiteral("Parloquent stopped before this file was transcribed. Send it again."));
+    if (!unfinished.isEmpty())
+        qCInfo(lcServer) << unfinished.size() << "file transcription(s) left unfinished";
+    // Whatever is in the uploads folder now belongs to no job any more.
+    QDir uploads(m_config.uploadsDir());
+    if (uploads.exists()) {
+        for (const QString& name : uploads.entryList(QDir::Files))
+            uploads.remove(name);
+    }
+    QDir().mkpath(m_config.uploadsDir());
+    QDir().mkpath(QFileInfo(m_config.mediaPath(QStringLiteral("x"))).path());
     if (const int n = m_store->finishAbandonedRecordings())
         qCInfo(lcServer) << "finished" << n << "recording(s) left open by an earlier run";
     m_auth = std::make_unique<Auth>(*m_store);
@@ -69,8 +90,24 @@ Server::Server(ServerConfig config, Faults faults, QObject* parent)
             return r->noop();
         return std::nullopt;
     });
-    m_routes = new ApiRoutes(*m_store, *m_auth, *m_registry, *m_feeds, *m_translator, *m_engine,
-                             m_faults, m_config, this);
+    m_jobs = new JobQueue(*m_store, *m_feeds, *m_translator, *m_engine, m_config, this);
+    m_grants = std::make_unique<ConnectGrants>(m_config.connectCodeLifetimeS);
+    m_voices = new VoiceService(this);
+    m_summaries = new SummaryService(*m_store, this);
+    // A summary asked for while its recording was still being transcribed is made at its end.
+    connect(m_registry, &SessionRegistry::recordingFinished, m_summaries,
+            [this](const QString& recordingId) { m_summaries->recordingFinished(recordingId); });
+    connect(m_jobs, &JobQueue::finished, m_summaries,
+            [this](const QString&, const QString& recordingId) {
+                m_summaries->recordingFinished(recordingId);
+            });
+    m_broadcasts = new BroadcastHub(*m_store, *m_registry, *m_feeds, *m_translator, this);
+    m_routes = new ApiRoutes(
+        *m_store, *m_auth, *m_registry, *m_feeds, *m_translator, *m_engine,
+        ApiRoutes::Services{*m_jobs, *m_voices, *m_summaries, *m_grants, *m_broadcasts}, m_faults,
+        m_config, this);
+    m_web = new WebApp(*m_store, *m_auth, *m_registry, *m_broadcasts, *m_grants, *m_voices,
+                       m_config, this);
 
     m_http = new QHttpServer(this);
     // WebSocket addresses need a route that leaves the upgrade request unanswered.
@@ -96,9 +133,15 @@ Server::~Server() {
     // Live streams first: their worker threads and sockets refer to everything else.
     delete m_registry;
     m_registry = nullptr;
+    delete m_jobs;
+    delete m_web;
+    m_feeds->setAudience({});
+    delete m_broadcasts;
     delete m_http;
     delete m_feeds;
     delete m_routes;
+    delete m_summaries;
+    delete m_voices;
     delete m_engine;
     delete m_translator;
 }
@@ -106,8 +149,26 @@ Server::~Server() {
 bool Server::listen(QString* error) {
     RequestGate::Limits limits;
     limits.maxBody = m_config.maxBodyBytes;
+    // Uploads are read by an UploadReceiver, straight to disk.
+    auto uploads = std::make_shared<UploadReceiver::Context>();
+    uploads->authorize = [this](const QByteArray& authorization) {
+        m_auth->require(authorization);
+    };
+    uploads->accept = [this](const UploadedFile& file) { return m_routes->acceptUpload(file); };
+    uploads->folder = m_config.uploadsDir();
+    uploads->maxBytes = m_config.maxUploadBytes;
+    RequestGate::Takeover takeover;
+    takeover.wants = [](const RequestHead& head) {
+        return head.method == "POST" &&
+               QUrl(QString::fromLatin1(head.target)).path() ==
+                   QLatin1String("/v1/transcriptions") &&
+               head.headers.value("content-type").trimmed().toLower().startsWith("multipart/");
+    };
+    takeover.take = [uploads](QTcpSocket* socket, const RequestHead& head, qsizetype skip) {
+        UploadReceiver::start(socket, head, skip, uploads);
+    };
     m_tcp = new GatedTcpServer(
-        limits, [this](const RequestHead& head) { return checkUpgrade(head); }, m_http);
+        limits, [this](const RequestHead& head) { return checkUpgrade(head); }, takeover, m_http);
     if (!m_tcp->listen(m_config.listen, m_config.port)) {
         *error = m_tcp->errorString();
         delete m_tcp;
@@ -117,8 +178,22 @@ bool Server::listen(QString* error) {
     m_tcp->setMaxPendingConnections(256);
     m_http->bind(m_tcp);
     m_port = m_tcp->serverPort();
+    if (!m_web->listen(error)) {
+        *error =
+            QStringLiteral("the web application's port %1: %2").arg(m_config.appPort).arg(*error);
+        return false;
+    }
+    QUrl api;
+    api.setScheme(QStringLiteral("http"));
+    api.setHost(m_config.listen.toString());
+    api.setPort(m_port);
+    m_web->setApiBase(api);
     m_engine->start();
     return true;
+}
+
+quint16 Server::appPort() const {
+    return m_web->port();
 }
 
 std::optional<HttpError> Server::checkUpgrade(const RequestHead& head) {

@@ -63,14 +63,17 @@ LiveRecording* SessionRegistry::startRecording(const RecordingRow& row, Grant* g
         new LiveRecording(row, m_store, m_feeds, m_translator, m_engine, m_config, this);
     m_recordings.insert(row.id, recording);
     const QString sessionId = Ids::random(QStringLiteral("rt_"), 16);
-    connect(recording, &LiveRecording::finished, this, [this, sessionId](const QString& id) {
-        if (LiveRecording* r = m_recordings.take(id))
-            r->deleteLater();
-        m_pending.remove(sessionId);
-    });
+    connect(recording, &LiveRecording::finished, this,
+            [this, sessionId, transcription = row.transcriptionId](const QString& id) {
+                if (LiveRecording* r = m_recordings.take(id))
+                    r->deleteLater();
+                m_pending.remove(sessionId);
+                emit recordingFinished(id, transcription);
+            });
     Pending p;
     p.recording = recording;
     *grant = issue(sessionId, p);
+    emit recordingStarted(row.id, row.transcriptionId);
     return recording;
 }
 

@@ -48,6 +48,11 @@ public:
     // "error" frame.
     void connectUplink(std::unique_ptr<QWebSocket> socket);
 
+signals:
+    void recordingStarted(const QString& recordingId, const QString& transcriptionId);
+    // The recording is "ready": its transcript is complete.
+    void recordingFinished(const QString& recordingId, const QString& transcriptionId);
+
 private:
     struct Pending {
         QByteArray tokenHash;

@@ -13,7 +13,7 @@ namespace pq::server {
 
 namespace {
 
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
@@ -60,6 +60,18 @@ CREATE TABLE IF NOT EXISTS broadcasts(
     n INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, name TEXT NOT NULL, code TEXT NOT NULL UNIQUE,
     transcription_id TEXT REFERENCES transcriptions(id), created_at TEXT NOT NULL,
     archived_at TEXT);
+CREATE TABLE IF NOT EXISTS jobs(
+    transcription_id TEXT PRIMARY KEY REFERENCES transcriptions(id),
+    recording_id TEXT NOT NULL REFERENCES recordings(id), state TEXT NOT NULL,
+    pct INTEGER NOT NULL DEFAULT 0, error TEXT, source TEXT NOT NULL, file_name TEXT NOT NULL,
+    updated_at TEXT NOT NULL) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS summaries(
+    recording_id TEXT PRIMARY KEY REFERENCES recordings(id), state TEXT NOT NULL, summary TEXT,
+    title TEXT, updated_at TEXT NOT NULL) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS voices(
+    n INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, name TEXT NOT NULL, base TEXT NOT NULL,
+    pitch INTEGER NOT NULL, rate INTEGER NOT NULL, color TEXT NOT NULL, enabled INTEGER NOT NULL,
+    draft INTEGER NOT NULL, created_at TEXT NOT NULL);
 )sql";
 
 const char* const kRecordingColumns =
@@ -100,6 +112,37 @@ KeyRow readKey(const SqlStatement& q) {
 BroadcastRow readBroadcast(const SqlStatement& q) {
     return BroadcastRow{q.text(0), q.text(1),         q.text(2),
                         q.text(3), q.optionalText(4), q.optionalText(5)};
+}
+
+const char* const kJobColumns =
+    "transcription_id, recording_id, state, pct, error, source, file_name";
+
+JobRow readJob(const SqlStatement& q) {
+    JobRow j;
+    j.transcriptionId = q.text(0);
+    j.recordingId = q.text(1);
+    j.state = q.text(2);
+    j.pct = int(q.integer(3));
+    j.error = q.optionalText(4);
+    j.source = q.text(5);
+    j.fileName = q.text(6);
+    return j;
+}
+
+const char* const kVoiceColumns = "id, name, base, pitch, rate, color, enabled, draft, created_at";
+
+VoiceRow readVoice(const SqlStatement& q) {
+    VoiceRow v;
+    v.id = q.text(0);
+    v.name = q.text(1);
+    v.base = q.text(2);
+    v.pitch = int(q.integer(3));
+    v.rate = int(q.integer(4));
+    v.color = q.text(5);
+    v.enabled = q.integer(6) != 0;
+    v.draft = q.integer(7) != 0;
+    v.createdAt = q.text(8);
+    return v;
 }
 
 QString seqsToJson(const QList<qint64>& seqs) {
@@ -336,6 +379,79 @@ int Store::finishAbandonedRecordings() {
     return sqlite3_changes(m_db);
 }
 
+void Store::endRecording(const QString& id, const QString& state, double durationS) {
+    SqlStatement q(m_db, "UPDATE recordings SET state = ?2, ended_at = ?3, duration_s = ?4 "
+                         "WHERE id = ?1 AND ended_at IS NULL");
+    q.bind(1, id).bind(2, state).bind(3, Ids::now()).bind(4, durationS).run();
+}
+
+QList<RecordingRow> Store::recordings(const QString& transcriptionId) {
+    const QByteArray sql = QByteArray("SELECT ") + kRecordingColumns +
+                           " FROM recordings WHERE transcription_id = ?1 ORDER BY n";
+    SqlStatement q(m_db, sql.constData());
+    q.bind(1, transcriptionId);
+    QList<RecordingRow> out;
+    while (q.step())
+        out.append(readRecording(q));
+    return out;
+}
+
+JobRow Store::createJob(const QString& name, const Settings& settings, const QString& sourceKind,
+                        const QString& source, const QString& fileName) {
+    JobRow job;
+    transaction([&] {
+        const TranscriptionRow t = createTranscription(name, false, sourceKind, settings);
+        RecordingRow r = createRecording(t.id, QStringLiteral("service"), settings);
+        setRecordingState(r.id, QStringLiteral("processing"));
+        job.transcriptionId = t.id;
+        job.recordingId = r.id;
+        job.state = QStringLiteral("queued");
+        job.source = source;
+        job.fileName = fileName;
+        SqlStatement q(m_db, "INSERT INTO jobs(transcription_id, recording_id, state, pct, "
+                             "source, file_name, updated_at) VALUES (?1, ?2, ?3, 0, ?4, ?5, ?6)");
+        q.bind(1, t.id).bind(2, r.id).bind(3, job.state).bind(4, source).bind(5, fileName);
+        q.bind(6, Ids::now()).run();
+    });
+    return job;
+}
+
+std::optional<JobRow> Store::job(const QString& transcriptionId) {
+    const QByteArray sql =
+        QByteArray("SELECT ") + kJobColumns + " FROM jobs WHERE transcription_id = ?1";
+    SqlStatement q(m_db, sql.constData());
+    q.bind(1, transcriptionId);
+    if (!q.step())
+        return std::nullopt;
+    return readJob(q);
+}
+
+void Store::setJob(const QString& transcriptionId, const QString& state, int pct,
+                   const std::optional<QString>& error) {
+    SqlStatement q(m_db, "UPDATE jobs SET state = ?2, pct = ?3, error = ?4, updated_at = ?5 "
+                         "WHERE transcription_id = ?1");
+    q.bind(1, transcriptionId).bind(2, state).bind(3, pct).bind(4, error).bind(5, Ids::now());
+    q.run();
+}
+
+QStringList Store::failUnfinishedJobs(const QString& error) {
+    QStringList sources;
+    transaction([&] {
+        const QByteArray sql = QByteArray("SELECT ") + kJobColumns +
+                               " FROM jobs WHERE state NOT IN ('done', 'failed')";
+        SqlStatement q(m_db, sql.constData());
+        QList<JobRow> unfinished;
+        while (q.step())
+            unfinished.append(readJob(q));
+        for (const JobRow& j : unfinished) {
+            setJob(j.transcriptionId, QStringLiteral("failed"), j.pct, error);
+            endRecording(j.recordingId, QStringLiteral("failed"), 0);
+            sources.append(j.source);
+        }
+    });
+    return sources;
+}
+
 void Store::setCursor(const QString& recordingId, qint64 cursor) {
     SqlStatement q(m_db, "UPDATE recordings SET last_cursor = max(last_cursor, ?2) WHERE id = ?1");
     q.bind(1, recordingId).bind(2, cursor).run();
@@ -483,6 +599,87 @@ QList<BroadcastRow> Store::broadcasts(bool activeOnly) {
     while (q.step())
         out.append(readBroadcast(q));
     return out;
+}
+
+std::optional<BroadcastRow> Store::broadcastByCode(const QString& code) {
+    SqlStatement q(m_db, "SELECT id, name, code, created_at, transcription_id, archived_at "
+                         "FROM broadcasts WHERE code = ?1 AND archived_at IS NULL");
+    q.bind(1, code);
+    if (!q.step())
+        return std::nullopt;
+    return readBroadcast(q);
+}
+
+std::optional<BroadcastRow> Store::broadcastOf(const QString& transcriptionId) {
+    SqlStatement q(m_db, "SELECT id, name, code, created_at, transcription_id, archived_at "
+                         "FROM broadcasts WHERE transcription_id = ?1 AND archived_at IS NULL "
+                         "ORDER BY n DESC LIMIT 1");
+    q.bind(1, transcriptionId);
+    if (!q.step())
+        return std::nullopt;
+    return readBroadcast(q);
+}
+
+std::optional<SummaryRow> Store::summary(const QString& recordingId) {
+    SqlStatement q(m_db,
+                   "SELECT recording_id, state, summary, title FROM summaries WHERE recording_id "
+                   "= ?1");
+    q.bind(1, recordingId);
+    if (!q.step())
+        return std::nullopt;
+    return SummaryRow{q.text(0), q.text(1), q.optionalText(2), q.optionalText(3)};
+}
+
+void Store::setSummary(const SummaryRow& s) {
+    SqlStatement q(m_db, "INSERT OR REPLACE INTO summaries(recording_id, state, summary, title, "
+                         "updated_at) VALUES (?1, ?2, ?3, ?4, ?5)");
+    q.bind(1, s.recordingId).bind(2, s.state).bind(3, s.summary).bind(4, s.title);
+    q.bind(5, Ids::now()).run();
+}
+
+QList<SummaryRow> Store::pendingSummaries() {
+    SqlStatement q(m_db, "SELECT recording_id, state, summary, title FROM summaries WHERE state "
+                         "= 'pending'");
+    QList<SummaryRow> out;
+    while (q.step())
+        out.append(SummaryRow{q.text(0), q.text(1), q.optionalText(2), q.optionalText(3)});
+    return out;
+}
+
+VoiceRow Store::createVoice(const VoiceRow& voice) {
+    VoiceRow v = voice;
+    v.id = Ids::random(QStringLiteral("vo_"), 12);
+    v.createdAt = Ids::now();
+    SqlStatement q(m_db, "INSERT INTO voices(id, name, base, pitch, rate, color, enabled, draft, "
+                         "created_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+    q.bind(1, v.id).bind(2, v.name).bind(3, v.base).bind(4, v.pitch).bind(5, v.rate);
+    q.bind(6, v.color).bind(7, v.enabled ? 1 : 0).bind(8, v.draft ? 1 : 0).bind(9, v.createdAt);
+    q.run();
+    return v;
+}
+
+QList<VoiceRow> Store::voices() {
+    const QByteArray sql = QByteArray("SELECT ") + kVoiceColumns + " FROM voices ORDER BY n";
+    SqlStatement q(m_db, sql.constData());
+    QList<VoiceRow> out;
+    while (q.step())
+        out.append(readVoice(q));
+    return out;
+}
+
+std::optional<VoiceRow> Store::voice(const QString& id) {
+    const QByteArray sql = QByteArray("SELECT ") + kVoiceColumns + " FROM voices WHERE id = ?1";
+    SqlStatement q(m_db, sql.constData());
+    q.bind(1, id);
+    if (!q.step())
+        return std::nullopt;
+    return readVoice(q);
+}
+
+bool Store::setVoiceFlags(const QString& id, bool enabled, bool draft) {
+    SqlStatement q(m_db, "UPDATE voices SET enabled = ?2, draft = ?3 WHERE id = ?1");
+    q.bind(1, id).bind(2, enabled ? 1 : 0).bind(3, draft ? 1 : 0).run();
+    return sqlite3_changes(m_db) > 0;
 }
 
 bool Store::archiveBroadcast(const QString& id) {

@@ -57,6 +57,21 @@ public:
     void setRecordingSettings(const QString& id, const Settings& settings);
     // Recordings a previous run left open can get no more audio: they are finished.
     int finishAbandonedRecordings();
+    // Ends a recording that did not come to "ready" ("failed").
+    void endRecording(const QString& id, const QString& state, double durationS);
+    // Every recording of a transcription, oldest first.
+    QList<RecordingRow> recordings(const QString& transcriptionId);
+
+    // File and address transcriptions: the transcription, its one recording ("processing")
+    // and its job ("queued"), made together.
+    JobRow createJob(const QString& name, const Settings& settings, const QString& sourceKind,
+                     const QString& source, const QString& fileName);
+    std::optional<JobRow> job(const QString& transcriptionId);
+    void setJob(const QString& transcriptionId, const QString& state, int pct,
+                const std::optional<QString>& error = std::nullopt);
+    // Jobs a previous run left unfinished fail with `error`, and so do their recordings; the
+    // sources they leave behind are returned (to be deleted).
+    QStringList failUnfinishedJobs(const QString& error);
 
     // The transcript of a recording. Each write also moves the recording's cursor.
     void addSegment(const QString& recordingId, const SegmentRow& segment);
@@ -80,6 +95,20 @@ public:
                                  const std::optional<QString>& transcriptionId);
     QList<BroadcastRow> broadcasts(bool activeOnly);
     bool archiveBroadcast(const QString& id);
+    // The active broadcast with this code, or of this transcription.
+    std::optional<BroadcastRow> broadcastByCode(const QString& code);
+    std::optional<BroadcastRow> broadcastOf(const QString& transcriptionId);
+
+    // Summaries of recordings.
+    std::optional<SummaryRow> summary(const QString& recordingId);
+    void setSummary(const SummaryRow& summary);
+    QList<SummaryRow> pendingSummaries();
+
+    // The account's own voices, oldest first.
+    VoiceRow createVoice(const VoiceRow& voice);
+    QList<VoiceRow> voices();
+    std::optional<VoiceRow> voice(const QString& id);
+    bool setVoiceFlags(const QString& id, bool enabled, bool draft);
 
 private:
     void exec(const char* sql);

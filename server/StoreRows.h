@@ -91,4 +91,37 @@ struct BroadcastRow {
     std::optional<QString> archivedAt;
 };
 
+// The processing job of a file or address transcription. States: "queued", "fetching" (an
+// address being downloaded), "transcribing", then "done" or "failed" (with `error`).
+struct JobRow {
+    QString transcriptionId;
+    QString recordingId;
+    QString state;
+    int pct = 0;
+    std::optional<QString> error;
+    QString source;   // the received file, or the address to fetch
+    QString fileName; // what the user sent: the file's name or the address
+};
+
+// A recording's summary: "pending", "ready" (with text and title) or "unavailable".
+struct SummaryRow {
+    QString recordingId;
+    QString state;
+    std::optional<QString> summary;
+    std::optional<QString> title;
+};
+
+// One of the account's own voices: an espeak-ng voice with its own pitch and speed.
+struct VoiceRow {
+    QString id;
+    QString name;
+    QString base;   // espeak-ng voice identifier ("gmw/en-US")
+    int pitch = 50; // 0–99
+    int rate = 175; // words per minute
+    QString color;
+    bool enabled = true;
+    bool draft = false;
+    QString createdAt;
+};
+
 } // namespace pq::server

@@ -3,15 +3,24 @@
 #include "Languages.h"
 #include "MainThreadQueue.h"
 #include "Recognizer.h"
+#include "SoundFile.h"
 #include "SpeechEngine.h"
 #include "TranscriptBuilder.h"
 #include "TranscriptSink.h"
 #include "Translator.h"
 #include "WorkerThread.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QLoggingCategory>
 #include <QWebSocket>
+
+#include <cstring>
+#include <vector>
+
+Q_LOGGING_CATEGORY(lcUplink, "parloquent.server.uplink")
 
 namespace pq::server {
 
@@ -52,10 +61,15 @@ void UplinkSession::stopRecognizer() {
     if (m_worker) {
         // Queued audio is dropped. The decoder is ended and freed on the worker, the only
         // thread that touches it; after a flush that takes a few milliseconds.
-        m_worker->stop([r = m_recognizer.get()] { r->close(); });
+        m_worker->stop([r = m_recognizer.get(), sound = m_sound.get()] {
+            r->close();
+            if (sound)
+                sound->close();
+        });
         m_worker.reset();
     }
     m_recognizer.reset();
+    m_sound.reset();
 }
 
 void UplinkSession::start() {
@@ -94,6 +108,14 @@ void UplinkSession::start() {
         std::make_unique<Recognizer>(std::move(decoder), m_engine.options(), std::move(callbacks));
     m_worker = std::make_unique<WorkerThread>(QStringLiteral("asr ") + m_sessionId.right(8));
     m_worker->post([r = m_recognizer.get()] { r->start(); });
+    if (!m_soundPath.isEmpty()) {
+        m_sound = std::make_unique<SoundFile>();
+        QDir().mkpath(QFileInfo(m_soundPath).path());
+        m_worker->post([sound = m_sound.get(), path = m_soundPath.toStdString()] {
+            if (!sound->create(QString::fromStdString(path), int(kRate)))
+                qCWarning(lcUplink) << "cannot keep the sound in" << path.c_str() << sound->error();
+        });
+    }
 }
 
 void UplinkSession::recognizerReady() {
@@ -185,11 +207,16 @@ void UplinkSession::onBinary(const QByteArray& data) {
         m_backlog->fetch_add(count);
         // A copy of its own for the worker: nothing shared with the socket's buffers.
         QByteArray samples(data.constData(), count * 4);
-        m_worker->post(
-            [r = m_recognizer.get(), backlog = m_backlog, s = std::move(samples), count] {
-                r->feed(s);
-                backlog->fetch_sub(count);
-            });
+        m_worker->post([r = m_recognizer.get(), sound = m_sound.get(), backlog = m_backlog,
+                        s = std::move(samples), count] {
+            r->feed(s);
+            if (sound && sound->isOpen()) {
+                std::vector<float> pcm(static_cast<size_t>(s.size() / 4));
+                std::memcpy(pcm.data(), s.constData(), size_t(count) * 4);
+                sound->write(pcm.data(), count);
+            }
+            backlog->fetch_sub(count);
+        });
     }
     if (m_samples >= m_maxSamples)
         finish(QStringLiteral("max_duration"));

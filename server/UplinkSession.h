@@ -15,6 +15,7 @@ namespace pq::server {
 
 class MainThreadQueue;
 class Recognizer;
+class SoundFile;
 class SpeechEngine;
 class TranscriptBuilder;
 class TranscriptSink;
@@ -36,6 +37,8 @@ public:
                   QObject* parent = nullptr);
     ~UplinkSession() override;
 
+    // Keeps the audio it uses in a WAV file too (recordings, for playback); before start().
+    void keepSound(const QString& path) { m_soundPath = path; }
     void start();
     // Whether audio frames are used (a paused recording drops them).
     void setAccepting(bool accepting);
@@ -77,6 +80,8 @@ private:
     // is ended before the recogniser it uses.
     MainThreadQueue* m_results = nullptr;
     std::unique_ptr<Recognizer> m_recognizer;
+    std::unique_ptr<SoundFile> m_sound; // written on the worker only
+    QString m_soundPath;
     std::unique_ptr<WorkerThread> m_worker;
     std::shared_ptr<std::atomic<qint64>> m_backlog;
     QTimer m_idle;

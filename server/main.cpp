@@ -176,8 +176,22 @@ int main(int argc, char** argv) {
                                        QStringLiteral("Extra pocketsphinx argument, as "
                                                       "-name=value (repeatable)."),
                                        QStringLiteral("arg"));
-    parser.addOptions({data, port, listen, appPort, grammar, model, modes, maxDuration, idle, noop,
-                       maxBody, warm, maxSessions, fault, faultSeed, asrOption});
+    const QCommandLineOption maxUpload(QStringLiteral("max-upload"),
+                                       QStringLiteral("Largest file to transcribe, in bytes "
+                                                      "(4294967296)."),
+                                       QStringLiteral("bytes"), QStringLiteral("4294967296"));
+    const QCommandLineOption jobs(QStringLiteral("jobs"),
+                                  QStringLiteral("File transcriptions at once (1)."),
+                                  QStringLiteral("n"), QStringLiteral("1"));
+    const QCommandLineOption fileUrls(QStringLiteral("allow-file-urls"),
+                                      QStringLiteral("Transcribe file:// addresses too (tests)."));
+    const QCommandLineOption codeLifetime(QStringLiteral("connect-code-lifetime"),
+                                          QStringLiteral("Seconds a browser sign-in code stays "
+                                                         "valid (60)."),
+                                          QStringLiteral("s"), QStringLiteral("60"));
+    parser.addOptions({data,        port,      listen,    appPort, grammar,  model,       modes,
+                       maxDuration, idle,      noop,      maxBody, warm,     maxSessions, fault,
+                       faultSeed,   asrOption, maxUpload, jobs,    fileUrls, codeLifetime});
     parser.addPositionalArgument(QStringLiteral("command"),
                                  QStringLiteral("keys … or broadcasts … (see above)."),
                                  QStringLiteral("[command]"));
@@ -225,6 +239,10 @@ int main(int argc, char** argv) {
     config.maxBodyBytes = qint64(number(maxBody, 1024, 1 << 30));
     config.warmDecoders = int(number(warm, 0, 8));
     config.maxSessions = int(number(maxSessions, 1, 256));
+    config.maxUploadBytes = qint64(number(maxUpload, 1024, 1e13));
+    config.jobs = int(number(jobs, 1, 16));
+    config.connectCodeLifetimeS = int(number(codeLifetime, 1, 3600));
+    config.allowFileUrls = parser.isSet(fileUrls);
     if (!ok)
         return 2;
     if (!config.listen.setAddress(parser.value(listen)))
@@ -255,12 +273,11 @@ int main(int argc, char** argv) {
         return fail(QString::fromUtf8(e.what()));
     }
     if (!server->listen(&error))
-        return fail(QStringLiteral("cannot listen on %1:%2: %3")
-                        .arg(config.listen.toString())
-                        .arg(config.port)
-                        .arg(error));
+        return fail(QStringLiteral("cannot listen on %1: %2").arg(config.listen.toString(), error));
     std::printf("parloquent-server: listening on http://%s:%u\n",
                 qPrintable(config.listen.toString()), unsigned(server->port()));
+    std::printf("parloquent-server: web application on http://%s:%u\n",
+                qPrintable(config.listen.toString()), unsigned(server->appPort()));
     std::fflush(stdout);
     if (faults->active())
         std::fprintf(stderr, "parloquent-server: injecting faults: %s\n",

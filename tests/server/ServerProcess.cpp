@@ -63,15 +63,19 @@ bool ServerProcess::start(int timeoutMs) {
     }
     m_key = out.trimmed();
 
-    m_process.start(binary(), QStringList{QStringLiteral("--data"), m_data.path(),
-                                          QStringLiteral("--port"), QStringLiteral("0")} +
-                                  m_args);
+    QStringList args{QStringLiteral("--data"), m_data.path(), QStringLiteral("--port"),
+                     QStringLiteral("0")};
+    if (!m_args.contains(QStringLiteral("--app-port")))
+        args << QStringLiteral("--app-port") << QStringLiteral("0");
+    m_process.start(binary(), args + m_args);
     if (!m_process.waitForStarted(10'000)) {
         m_error = QStringLiteral("cannot start ") + binary();
         return false;
     }
     static const QRegularExpression listening(
-        QStringLiteral("listening on (http://[0-9.]+:[0-9]+)"));
+        QStringLiteral("listening on (http://[0-9.]+:[0-9]+)\\n.*web application on "
+                       "(http://[0-9.]+:[0-9]+)\\n"),
+        QRegularExpression::DotMatchesEverythingOption);
     QByteArray stdoutText;
     QDeadlineTimer deadline(timeoutMs);
     while (!deadline.hasExpired() && m_process.state() == QProcess::Running) {
@@ -81,6 +85,7 @@ bool ServerProcess::start(int timeoutMs) {
         const auto match = listening.match(QString::fromUtf8(stdoutText));
         if (match.hasMatch()) {
             m_base = QUrl(match.captured(1));
+            m_appBase = QUrl(match.captured(2));
             return true;
         }
     }

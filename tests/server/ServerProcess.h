@@ -7,8 +7,9 @@
 
 namespace pq::test {
 
-// A private parloquent-server for one test: its own temporary data folder, a free port, and an
-// API key made with `parloquent-server keys create test` before it starts.
+// A private parloquent-server for one test: its own temporary data folder, free ports for the
+// API and the web application, and an API key made with `parloquent-server keys create test`
+// before it starts.
 class ServerProcess {
 public:
     explicit ServerProcess(QStringList extraArgs = {});
@@ -25,6 +26,8 @@ public:
     bool running() const { return m_process.state() == QProcess::Running; }
 
     QUrl base() const { return m_base; }
+    // The web application.
+    QUrl appBase() const { return m_appBase; }
     QUrl wsUrl(const QString& pathAndQuery) const;
     quint16 port() const { return quint16(m_base.port()); }
     QString key() const { return m_key; }
@@ -32,6 +35,9 @@ public:
     QString error() const { return m_error; }
     // Everything the server wrote to stderr so far.
     QString log();
+
+    // The server's process id (for reading its memory use), or 0.
+    qint64 pid() const { return m_process.processId(); }
 
     // Runs `parloquent-server --data DIR args…` to its end; its exit code.
     int command(const QStringList& args, QString* out = nullptr, QString* err = nullptr) const;
@@ -43,6 +49,7 @@ private:
     QTemporaryDir m_data;
     QProcess m_process;
     QUrl m_base;
+    QUrl m_appBase;
     QString m_key;
     QString m_error;
     QByteArray m_stderr;

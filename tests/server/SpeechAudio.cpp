@@ -57,6 +57,33 @@ QByteArray SpeechAudio::synthesize(const QStringList& sentences, double gapS, QS
     return out;
 }
 
+QByteArray SpeechAudio::wavFile(const QStringList& sentences, double gapS, QString* error) {
+    QTemporaryDir dir;
+    const QString gap = dir.filePath(QStringLiteral("gap.wav"));
+    if (!run(QStringLiteral("sox"),
+             {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("22050"),
+              QStringLiteral("-c"), QStringLiteral("1"), QStringLiteral("-b"), QStringLiteral("16"),
+              gap, QStringLiteral("trim"), QStringLiteral("0"), QString::number(gapS)},
+             error))
+        return {};
+    QStringList parts{gap};
+    for (int i = 0; i < sentences.size(); ++i) {
+        const QString wav = dir.filePath(QStringLiteral("s%1.wav").arg(i));
+        if (!run(QStringLiteral("espeak-ng"), {QStringLiteral("-w"), wav, sentences[i]}, error))
+            return {};
+        parts << wav << gap;
+    }
+    const QString out = dir.filePath(QStringLiteral("speech.wav"));
+    if (!run(QStringLiteral("sox"), parts + QStringList{out}, error))
+        return {};
+    QFile f(out);
+    if (!f.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read ") + out;
+        return {};
+    }
+    return f.readAll();
+}
+
 void SpeechAudio::stream(WsClient& client, const QByteArray& audio, double speed) {
     QElapsedTimer clock;
     clock.start();

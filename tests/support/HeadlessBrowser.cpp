@@ -1,5 +1,6 @@
 #include "HeadlessBrowser.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonArray>
@@ -8,6 +9,7 @@
 #include <QNetworkReply>
 #include <QStandardPaths>
 #include <QTest>
+#include <QThread>
 
 namespace pq::test {
 
@@ -43,6 +45,14 @@ HeadlessBrowser::~HeadlessBrowser() {
             m_chromium.kill();
         m_chromium.waitForFinished(3000);
     }
+    // Chromium's helper processes may still write into the profile for a moment after the
+    // browser itself has ended: remove it once they are done.
+    QElapsedTimer clock;
+    clock.start();
+    while (!QDir(m_profile.path()).removeRecursively() && clock.elapsed() < 3000)
+        QThread::msleep(50);
+    QThread::msleep(100);
+    QDir(m_profile.path()).removeRecursively();
 }
 
 bool HeadlessBrowser::start() {
@@ -128,6 +138,21 @@ bool HeadlessBrowser::navigate(const QUrl& url) {
         return false;
     return waitFor(QStringLiteral("document.readyState === 'complete' && location.href !== "
                                   "'about:blank'"));
+}
+
+} // namespace pq::test
+
+namespace pq::test {
+
+bool HeadlessBrowser::screenshot(const QString& path) {
+    const QJsonObject answer = call(QStringLiteral("Page.captureScreenshot"),
+                                    {{QStringLiteral("format"), QStringLiteral("png")}});
+    const QByteArray png = QByteArray::fromBase64(
+        answer[QLatin1String("result")][QLatin1String("data")].toString().toLatin1());
+    if (png.isEmpty())
+        return false;
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(png) == png.size();
 }
 
 } // namespace pq::test

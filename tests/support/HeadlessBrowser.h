@@ -31,6 +31,9 @@ public:
     bool waitFor(const QString& expression,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+    // Saves what the page shows as a PNG file (DevTools Page.captureScreenshot).
+    bool screenshot(const QString& path);
+
     QString location() { return evaluate(QStringLiteral("location.href")).toString(); }
     QString text() {
         return evaluate(QStringLiteral("document.body ? document.body.innerText : ''")).toString();
