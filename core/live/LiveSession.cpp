@@ -159,6 +159,10 @@ LiveSession::~LiveSession() {
     m_session.reset();
 }
 
+API* LiveSession::api() const {
+    return m_api;
+}
+
 bool LiveSession::isRunning() const {
     return m_state != State::done && m_state != State::failed;
 }

@@ -124,7 +124,7 @@ public:
     const std::optional<SummaryStatus>& summary() const { return m_summary; }
     const std::optional<QString>& transcriptionId() const { return m_transcriptionId; }
     const std::optional<QString>& recordingId() const { return m_recordingId; }
-    API* api() const { return m_api; }
+    API* api() const;
     const SettingsPatch& settings() const { return m_settings; }
     const std::optional<QString>& translateTo() const { return m_translateTo; }
     AudioSession* session() const { return m_session.get(); }
