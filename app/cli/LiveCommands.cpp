@@ -157,7 +157,12 @@ QCoro::Task<int> LiveCommands::live(Run run) {
     if (run.source == AudioSource::Kind::app) {
         // The name the desktop shows for it; the session finds out whether it plays at all.
         QCoro::Task<std::vector<AudioProcess>> listing = inputs.processes();
-        const std::vector<AudioProcess> all = co_await std::move(listing);
+        std::vector<AudioProcess> all;
+        try {
+            all = co_await std::move(listing);
+        } catch (...) {
+            // No sound server: the session says so when it starts.
+        }
         const AudioProcesses processes(server, resolver);
         QString appName;
         for (const AudioProcess& p : AudioProcesses::of(run.app, all)) {

@@ -19,7 +19,8 @@ class AudioInputs {
 public:
     virtual ~AudioInputs() = default;
 
-    // Every process the sound server knows (AudioProcesses::all once it is reachable).
+    // Every process the sound server knows (AudioProcesses::all once it is reachable). Throws
+    // CaptureError::tap when the sound server cannot be reached.
     virtual QCoro::Task<std::vector<AudioProcess>> processes() = 0;
     // This program's own process, if the sound server knows it.
     virtual QCoro::Task<std::optional<std::uint32_t>> ownProcess() = 0;

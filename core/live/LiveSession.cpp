@@ -454,6 +454,7 @@ QCoro::Task<void> LiveSession::start() {
     try {
         if (!m_api)
             throw TransportError::cancellation();
+        checkStop(); // stopped before it started: nothing is opened
         QCoro::Task<void> opening = openInputs();
         co_await std::move(opening);
         if (!self)

@@ -2,6 +2,7 @@
 
 #include "AudioProcesses.h"
 #include "AudioServer.h"
+#include "CaptureError.h"
 #include "MicCapture.h"
 
 namespace pq {
@@ -39,13 +40,18 @@ PulseAudioInputs::PulseAudioInputs(AudioServer& server, AppResolver& resolver)
     : m_server(server), m_resolver(resolver) {}
 
 QCoro::Task<std::vector<AudioProcess>> PulseAudioInputs::processes() {
-    // The list is empty until the server's state is known.
-    co_await m_server.connect();
+    // An unreachable sound server is said as such, not as an application that plays nothing.
+    QCoro::Task<int> connecting = m_server.connect();
+    const int status = co_await std::move(connecting);
+    if (status != 0)
+        throw CaptureError::tap(status);
     co_return AudioProcesses(m_server, m_resolver).all();
 }
 
 QCoro::Task<std::optional<std::uint32_t>> PulseAudioInputs::ownProcess() {
-    co_await m_server.connect();
+    // Without a sound server there is no own process; the tap then says what is wrong.
+    QCoro::Task<int> connecting = m_server.connect();
+    co_await std::move(connecting);
     co_return AudioProcesses(m_server, m_resolver).current();
 }
 

@@ -15,6 +15,10 @@ CliProcess::CliProcess(const QString& api, const QString& key)
     m_env.insert(QStringLiteral("PARLOQUENT_KEY"), key);
     m_env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
                  QStringLiteral("unix:path=") + m_home.filePath(QStringLiteral("no-bus")));
+    // Under LeakSanitizer the suppressions in use would be listed on standard error at exit.
+    if (m_env.contains(QStringLiteral("LSAN_OPTIONS")))
+        m_env.insert(QStringLiteral("LSAN_OPTIONS"), m_env.value(QStringLiteral("LSAN_OPTIONS")) +
+                                                         QStringLiteral(":print_suppressions=0"));
     m_env.remove(QStringLiteral("DISPLAY"));
     m_env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });

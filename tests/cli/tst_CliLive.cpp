@@ -50,6 +50,7 @@ private slots:
     void takenOverByAnotherDevice();
     void serviceStopsDuringTheRun();
     void maximumLength();
+    void soundServerUnreachable();
     void refusedBeforeStarting_data();
     void refusedBeforeStarting();
 
@@ -355,6 +356,24 @@ void TestCliLive::maximumLength() {
     const QJsonObject stored = transcriptions(server).first().toObject();
     QCOMPARE(stored.value("lastRecording").toObject().value("durationS").toDouble(), 3.0);
     QCOMPARE(server.stop(), 0);
+}
+
+void TestCliLive::soundServerUnreachable() {
+    const QString tapError =
+        QStringLiteral("Parloquent could not record your computer’s audio. Check that the sound "
+                       "server (PipeWire or PulseAudio) is running, then try again.");
+    const qsizetype before = transcriptions(*m_server).size();
+    for (const QStringList& arguments :
+         {QStringList{"apps"}, QStringList{"record", "--app", "org.example.Speaker"},
+          QStringList{"record", "--mac"},
+          QStringList{"captions", "--app", "org.example.Speaker"}}) {
+        CliProcess run = cli(*m_server);
+        run.environment().insert("PULSE_SERVER", "unix:" + m_dir.filePath("no-pulse"));
+        QVERIFY(run.run(arguments));
+        QCOMPARE(run.exitCode(), 1);
+        QCOMPARE(run.err().trimmed(), tapError);
+    }
+    QCOMPARE(transcriptions(*m_server).size(), before);
 }
 
 void TestCliLive::refusedBeforeStarting_data() {

@@ -122,6 +122,7 @@ private slots:
     void startFailures();
     void stopWhileCreateLiveIsWaiting();
     void stopWhileTheUplinkIsConnecting();
+    void stopBeforeStart();
     void stopTwice();
     void chunksOnlyGoOutWhileLive();
     void clockMessageOnEachWholeSecond();
@@ -446,6 +447,21 @@ void TestLiveSession::stopWhileTheUplinkIsConnecting() {
     QVERIFY(rig.service.feedUpgrades.isEmpty());
     QVERIFY(rig.inputs.tap()->stopped());
     QTRY_COMPARE(rig.service.uplinkDisconnects, 1);
+    QCOMPARE(rig.ended, 1);
+}
+
+void TestLiveSession::stopBeforeStart() {
+    Rig rig;
+    LiveSession& s = rig.record(true);
+    QVERIFY(rig.stop());
+    QCOMPARE(s.state(), State::stopping);
+    QVERIFY(rig.start());
+    QCOMPARE(s.state(), State::done);
+    QVERIFY(rig.inputs.taps.empty() && rig.inputs.mics.empty()); // nothing was opened
+    QVERIFY(rig.service.server.httpRequests().isEmpty());
+    QCOMPARE(rig.ended, 1);
+    // A session serves one run: a second start does nothing.
+    QVERIFY(rig.start());
     QCOMPARE(rig.ended, 1);
 }
 
