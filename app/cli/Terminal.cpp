@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +11,30 @@ namespace pq::cli {
 
 bool Terminal::outputIsTerminal() {
     return ::isatty(STDOUT_FILENO) == 1;
+}
+
+bool Terminal::errorIsTerminal() {
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
+int Terminal::width() {
+    winsize size = {};
+    for (const int fd : {STDOUT_FILENO, STDERR_FILENO})
+        if (::ioctl(fd, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+            return size.ws_col;
+    return 80;
+}
+
+void Terminal::rewrite(const QString& line, bool onError) {
+    FILE* out = onError ? stderr : stdout;
+    std::fputs(QByteArray("\r\x1b[2K").append(line.toUtf8()).constData(), out);
+    std::fflush(out);
+}
+
+void Terminal::clearLine(bool onError) {
+    FILE* out = onError ? stderr : stdout;
+    std::fputs("\r\x1b[2K", out);
+    std::fflush(out);
 }
 
 bool Terminal::inputIsTerminal() {

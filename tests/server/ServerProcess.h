@@ -24,6 +24,7 @@ public:
     // Ends it with SIGTERM; its exit code, or -1 when it crashed or had to be killed.
     int stop();
     bool running() const { return m_process.state() == QProcess::Running; }
+    qint64 pid() const { return m_process.processId(); }
 
     QUrl base() const { return m_base; }
     // The web application.
