@@ -37,9 +37,6 @@ public:
     // Everything the server wrote to stderr so far.
     QString log();
 
-    // The server's process id (for reading its memory use), or 0.
-    qint64 pid() const { return m_process.processId(); }
-
     // Runs `parloquent-server --data DIR args…` to its end; its exit code.
     int command(const QStringList& args, QString* out = nullptr, QString* err = nullptr) const;
 
