@@ -109,8 +109,6 @@ private slots:
 
 private:
     QString write(const QString& name, const QByteArray& bytes);
-    // The local service, or a reason to skip when it does not transcribe files.
-    bool localServiceTranscribesFiles(ServerProcess& server, QString* why);
 
     QTemporaryDir m_dir;
 };
@@ -249,28 +247,9 @@ void TestCliTranscribe::speakersAreNamedWhenThereAreSeveral() {
     QCOMPARE(nothing.err().trimmed(), QStringLiteral("call.wav: no speech was heard."));
 }
 
-bool TestCliTranscribe::localServiceTranscribesFiles(ServerProcess& server, QString* why) {
-    if (!server.start() || !server.waitForRecognizer()) {
-        *why = server.error();
-        return false;
-    }
-    // Part 1 of the local service answers file uploads with 501.
-    TestClient api(server.base(), server.key());
-    const Answer probe = api.send("POST", "/v1/transcriptions", "{}");
-    if (probe.status == 501) {
-        *why = QStringLiteral("this build of the local service does not transcribe files yet");
-        return false;
-    }
-    return true;
-}
-
 void TestCliTranscribe::localServiceTranscribesSpeech() {
     ServerProcess server({"--grammar", PQ_TEST_DATA "/server/sentences.jsgf"});
-    QString why;
-    if (!localServiceTranscribesFiles(server, &why)) {
-        QVERIFY2(server.running(), qPrintable(why));
-        QSKIP(qPrintable(why));
-    }
+    QVERIFY2(server.start() && server.waitForRecognizer(), qPrintable(server.error()));
     QString error;
     const QString first = m_dir.filePath("window.wav");
     const QString second = m_dir.filePath("station.wav");
@@ -290,17 +269,14 @@ void TestCliTranscribe::localServiceTranscribesSpeech() {
 
 void TestCliTranscribe::localServiceRefusesWhatIsNotMedia() {
     ServerProcess server({"--grammar", PQ_TEST_DATA "/server/sentences.jsgf"});
-    QString why;
-    if (!localServiceTranscribesFiles(server, &why)) {
-        QVERIFY2(server.running(), qPrintable(why));
-        QSKIP(qPrintable(why));
-    }
+    QVERIFY2(server.start() && server.waitForRecognizer(), qPrintable(server.error()));
     const QString text = write("notes.txt", "These are my notes, not a recording.\n");
     CliProcess cli(server.base().toString(), server.key());
     QVERIFY(cli.run({"transcribe", text}, 120'000));
     QCOMPARE(cli.exitCode(), 1);
-    const QString message = cli.err().trimmed();
-    QVERIFY2(message.startsWith("notes.txt: ") && message.size() > 20, qPrintable(message));
+    QCOMPARE(
+        cli.err().trimmed(),
+        QStringLiteral("notes.txt: This file is not audio or video that Parloquent can read."));
     QCOMPARE(cli.out(), QString());
     QCOMPARE(server.stop(), 0);
 }
