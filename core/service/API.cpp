@@ -2,6 +2,7 @@
 
 #include "APIError.h"
 #include "FileError.h"
+#include "OwnThread.h"
 #include "RequestBodies.h"
 #include "TransportError.h"
 #include "UploadBody.h"
@@ -18,7 +19,6 @@
 #include <QScopeGuard>
 #include <QSettings>
 #include <QUuid>
-#include <QtConcurrent/QtConcurrentRun>
 
 #include <mutex>
 
@@ -438,8 +438,8 @@ QCoro::Task<Transcription> API::sendUpload(UploadTransfer::Job job) {
     // The copy and the transfer block: both run off the calling thread. The job is a named
     // local because GCC 12 destroys some temporaries of a co_await expression twice.
     auto transfer = [job = std::move(job)] { return UploadTransfer::run(job); };
-    QFuture<UploadTransfer::Answer> running = QtConcurrent::run(std::move(transfer));
-    const UploadTransfer::Answer answer = co_await running;
+    QCoro::Task<UploadTransfer::Answer> running = runOnOwnThread(std::move(transfer));
+    const UploadTransfer::Answer answer = co_await std::move(running);
     if (answer.error)
         std::rethrow_exception(answer.error);
     if (answer.status < 200 || answer.status > 299)

@@ -1,9 +1,10 @@
 #include "Keychain.h"
 
+#include "OwnThread.h"
+
 #include <QCoroFuture>
 #include <QStringDecoder>
 #include <QTimer>
-#include <QtConcurrent/QtConcurrentRun>
 
 // libsecret's headers use "signals" as an identifier.
 #undef signals
@@ -50,13 +51,13 @@ QCoro::Task<T> runWithTimeout(std::chrono::milliseconds timeout, Call call) {
         g_object_unref(cancellable);
         return result;
     };
-    QFuture<T> future = QtConcurrent::run(std::move(work));
+    QCoro::Task<T> running = runOnOwnThread(std::move(work));
     QTimer timer;
     timer.setSingleShot(true);
     QObject::connect(&timer, &QTimer::timeout,
                      [cancellable] { g_cancellable_cancel(cancellable); });
     timer.start(timeout);
-    const T result = co_await future;
+    const T result = co_await std::move(running);
     timer.stop();
     g_object_unref(cancellable);
     co_return result;
