@@ -67,7 +67,13 @@ void Recognizer::feed(const QByteArray& samples) {
         if (!std::isfinite(f))
             f = 0.0f;
         f = std::clamp(f, -1.0f, 1.0f);
-        pcm[size_t(i)] = static_cast<int16>(std::lrintf(f * 32767.0f));
+        // A faint noise floor (about -60 dBFS): applications send exact digital silence between
+        // sentences, which pocketsphinx's voice detection and cepstral normalisation misjudge,
+        // so that a sentence after it was lost or not, depending on where frames happened to
+        // be cut.
+        const long floorNoise = long(m_noise() % (2 * kNoiseFloor + 1)) - kNoiseFloor;
+        pcm[size_t(i)] =
+            static_cast<int16>(std::clamp(std::lrintf(f * 32767.0f) + floorNoise, -32768L, 32767L));
     }
     ps_decoder_t* ps = m_decoder->get();
     ps_process_raw(ps, pcm.data(), pcm.size(), FALSE, FALSE);

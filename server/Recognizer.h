@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 
 namespace pq::server {
@@ -48,6 +49,9 @@ public:
 private:
     void endUtterance();
 
+    // Peak of the noise added to every sample, in 16-bit steps.
+    static constexpr int kNoiseFloor = 64;
+
     std::unique_ptr<Decoder> m_decoder;
     DecoderOptions m_options;
     Callbacks m_callbacks;
@@ -56,6 +60,7 @@ private:
     qint64 m_samples = 0;        // decoded since the stream began
     qint64 m_utteranceStart = 0; // sample where the current utterance was noticed
     std::string m_lastPartial;
+    std::minstd_rand m_noise{1}; // fixed seed: the same sound gives the same words
 };
 
 } // namespace pq::server

@@ -147,7 +147,8 @@ void TestLiveSessionEndToEnd::recordingOfAnApplication() {
     });
     QVERIFY(startLive(*s));
     player.play(speech(openWindow) + speech(sister));
-    QTRY_COMPARE_WITH_TIMEOUT(s->transcript().segments().size(), std::size_t(2), 30000);
+    QTRY_VERIFY2_WITH_TIMEOUT(s->transcript().segments().size() >= 2,
+                              qPrintable(segmentTexts(s->transcript()).join(u'|')), 30000);
     QCOMPARE(segmentTexts(s->transcript()), (QStringList{openWindow, sister}));
     QVERIFY(s->level() >= 0.0f);
     QVERIFY(await(s->stop(), 30s)->finished);
