@@ -104,7 +104,9 @@ void TestCliSignInEndToEnd::allowKeepsAWorkingKey() {
     const QString err = QString::fromUtf8(cli.readAllStandardError());
     QVERIFY2(cli.exitCode() == 0, qPrintable(err));
     QVERIFY(QString::fromUtf8(cli.readAllStandardOutput()).contains("Signed in as "));
-    QVERIFY(m_browser.text().contains("Signed in. You can close this tab"));
+    QVERIFY2(m_browser.waitFor(QStringLiteral(
+                 "document.body && document.body.innerText.includes('Signed in. You can close')")),
+             qPrintable(m_browser.text()));
 
     const QString key = storedKey();
     QVERIFY2(key.startsWith("pq_key_"), qPrintable(key));
@@ -132,7 +134,9 @@ void TestCliSignInEndToEnd::denyKeepsNothing() {
     QCOMPARE(QString::fromUtf8(cli.readAllStandardError()).trimmed(),
              QStringLiteral("You cancelled on the Parloquent screen."));
     QVERIFY(storedKey().isEmpty());
-    QVERIFY(m_browser.text().contains("Sign-in cancelled."));
+    QVERIFY2(m_browser.waitFor(QStringLiteral(
+                 "document.body && document.body.innerText.includes('Sign-in cancelled.')")),
+             qPrintable(m_browser.text()));
 }
 
 QTEST_GUILESS_MAIN(TestCliSignInEndToEnd)
