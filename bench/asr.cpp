@@ -162,12 +162,20 @@ void memoryPerSession(const QByteArray& audio, int sessions) {
     QProcess server;
     server.start(QStringLiteral(PQ_SERVER_BIN),
                  {QStringLiteral("--data"), data.path(), QStringLiteral("--port"),
-                  QStringLiteral("0"), QStringLiteral("--warm"), QStringLiteral("0"),
-                  QStringLiteral("--max-sessions"), QString::number(sessions)});
-    server.waitForReadyRead(30'000);
-    const QString port =
-        QString::fromUtf8(server.readAllStandardOutput()).section(QLatin1Char(':'), -1).trimmed();
-    const QUrl base(QStringLiteral("http://127.0.0.1:") + port);
+                  QStringLiteral("0"), QStringLiteral("--app-port"), QStringLiteral("0"),
+                  QStringLiteral("--warm"), QStringLiteral("0"), QStringLiteral("--max-sessions"),
+                  QString::number(sessions)});
+    // "listening on http://127.0.0.1:PORT", then the web application's own line.
+    static const QRegularExpression listening(QStringLiteral("listening on (http://[0-9.:]+)"));
+    QString printed;
+    QRegularExpressionMatch found;
+    while (!(found = listening.match(printed)).hasMatch() && server.waitForReadyRead(30'000))
+        printed += QString::fromUtf8(server.readAllStandardOutput());
+    if (!found.hasMatch()) {
+        std::fprintf(stderr, "the server did not start\n");
+        return;
+    }
+    const QUrl base(found.captured(1));
     QNetworkAccessManager net;
     auto request = [&](const QString& path, bool post) {
         QNetworkRequest r(base.resolved(QUrl(path)));
