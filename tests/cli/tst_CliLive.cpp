@@ -19,7 +19,9 @@ namespace {
 
 const QString openWindow = QStringLiteral("Please open the window.");
 const QString thankYou = QStringLiteral("Thank you very much.");
-const QString train = QStringLiteral("The train leaves at nine.");
+// Each of these is recognised whatever silence comes before it; "The train leaves at nine." is
+// not, with the local service's recogniser, after two seconds of digital silence.
+const QString station = QStringLiteral("Where is the nearest station?");
 const QString live = QStringLiteral("Press Ctrl-C to stop.");
 
 QString grammar() {
@@ -213,19 +215,19 @@ void TestCliLive::captionsStoreNothing() {
                             QStringLiteral("org.example.Captioned"), QStringLiteral("--reading"),
                             QStringLiteral("es")}));
     QVERIFY2(captions.waitForError(live, 30'000), qPrintable(captions.err()));
-    player.play(speech(train, 2.0));
+    player.play(speech(station, 2.0));
     QVERIFY(QTest::qWaitFor([&] { return player.idle(); }, 20'000));
     // The run ends with "eof": the service ends it once the last words are out.
     captions.interrupt();
     QVERIFY(captions.waitForExit(30'000));
     QCOMPARE(captions.exitCode(), 0);
     const QStringList lines = captions.out().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.value(0), train);
+    QCOMPARE(lines.value(0), station);
     // The translation follows its line, indented.
     QCOMPARE(lines.size(), 2);
     QVERIFY2(lines[1].startsWith(QStringLiteral("    ")) && lines[1].trimmed().size() > 5,
              qPrintable(lines[1]));
-    QVERIFY(lines[1].trimmed() != train);
+    QVERIFY(lines[1].trimmed() != station);
     QCOMPARE(transcriptions(*m_server).size(), before);
 }
 
@@ -259,7 +261,7 @@ void TestCliLive::applicationAndMicrophoneTogether() {
                           QStringLiteral("org.example.Caller"), QStringLiteral("--with-mic")}));
     QVERIFY2(record.waitForError(live, 30'000), qPrintable(record.err()));
     // The other side of the call, then the user.
-    player.play(speech(train));
+    player.play(speech(station));
     QVERIFY(waitForSegments(*m_server, 1));
     const QString wav = m_dir.filePath(QStringLiteral("window.wav"));
     QVERIFY(SpeechPlayer::writeWav(openWindow, wav, nullptr));
@@ -271,8 +273,8 @@ void TestCliLive::applicationAndMicrophoneTogether() {
     record.interrupt();
     QVERIFY(record.waitForExit(30'000));
     QCOMPARE(record.exitCode(), 0);
-    QCOMPARE(newestTranscript(*m_server), (QStringList{train, openWindow}));
-    QCOMPARE(record.out(), train + " " + openWindow + "\n");
+    QCOMPARE(newestTranscript(*m_server), (QStringList{station, openWindow}));
+    QCOMPARE(record.out(), station + " " + openWindow + "\n");
 }
 
 void TestCliLive::meetingAppAsksForTheSummary() {
