@@ -210,25 +210,33 @@ void TestCliLive::captionsStoreNothing() {
     SpeechPlayer player;
     QVERIFY(startPlayer(player, QStringLiteral("org.example.Captioned")));
     const qsizetype before = transcriptions(*m_server).size();
-    CliProcess captions = cli(*m_server);
-    QVERIFY(captions.start({QStringLiteral("captions"), QStringLiteral("--app"),
-                            QStringLiteral("org.example.Captioned"), QStringLiteral("--reading"),
-                            QStringLiteral("es")}));
-    QVERIFY2(captions.waitForError(live, 30'000), qPrintable(captions.err()));
-    player.play(speech(station, 2.0));
-    QVERIFY(QTest::qWaitFor([&] { return player.idle(); }, 20'000));
-    // The run ends with "eof": the service ends it once the last words are out.
-    captions.interrupt();
-    QVERIFY(captions.waitForExit(30'000));
-    QCOMPARE(captions.exitCode(), 0);
-    const QStringList lines = captions.out().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    // The local service's recogniser now and then misses or mishears a lone sentence that follows
+    // seconds of digital silence, more often on a loaded machine: such a run is tried again.
+    // What is checked is the client: every run ends cleanly and stores nothing.
+    QStringList lines;
+    for (int attempt = 0; attempt < 4 && lines.value(0) != station; ++attempt) {
+        CliProcess captions = cli(*m_server);
+        QVERIFY(captions.start({QStringLiteral("captions"), QStringLiteral("--app"),
+                                QStringLiteral("org.example.Captioned"),
+                                QStringLiteral("--reading"), QStringLiteral("es")}));
+        QVERIFY2(captions.waitForError(live, 30'000), qPrintable(captions.err()));
+        player.play(speech(station, 2.0));
+        QVERIFY(QTest::qWaitFor([&] { return player.idle(); }, 20'000));
+        // The run ends with "eof": the service ends it once the last words are out.
+        captions.interrupt();
+        QVERIFY(captions.waitForExit(30'000));
+        QCOMPARE(captions.exitCode(), 0);
+        QCOMPARE(transcriptions(*m_server).size(), before);
+        lines = captions.out().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        if (lines.value(0) != station)
+            qInfo("attempt %d heard: %s", attempt + 1, qPrintable(lines.join(u'|')));
+    }
     QCOMPARE(lines.value(0), station);
     // The translation follows its line, indented.
     QCOMPARE(lines.size(), 2);
     QVERIFY2(lines[1].startsWith(QStringLiteral("    ")) && lines[1].trimmed().size() > 5,
              qPrintable(lines[1]));
     QVERIFY(lines[1].trimmed() != station);
-    QCOMPARE(transcriptions(*m_server).size(), before);
 }
 
 void TestCliLive::recordTheMicrophone() {
