@@ -353,6 +353,19 @@ void LiveSession::onCaptionFrame(const QJsonObject& frame) {
     transcriptUpdated();
 }
 
+QCoro::Task<void> LiveSession::connectUplink(std::optional<QString> streamUrl) {
+    const QPointer<LiveSession> self(this);
+    const std::optional<QUrl> url = streamAddress(streamUrl);
+    if (!url)
+        throwNoAddress();
+    QCoro::Task<std::unique_ptr<AudioSession>> connecting =
+        AudioSession::connect(*url, m_timing.connectDeadline, loadingHandler());
+    std::unique_ptr<AudioSession> session = co_await std::move(connecting);
+    if (!self)
+        throw TransportError::cancellation();
+    m_session = std::move(session);
+}
+
 QCoro::Task<void> LiveSession::startCaptions() {
     const QPointer<LiveSession> self(this);
     const SettingsPatch usedSettings = m_settings;
@@ -363,16 +376,10 @@ QCoro::Task<void> LiveSession::startCaptions() {
     if (!self)
         throw TransportError::cancellation();
     checkStop();
-    const std::optional<QUrl> url = streamAddress(created.streamUrl);
-    if (!url)
-        throwNoAddress();
-
-    QCoro::Task<std::unique_ptr<AudioSession>> connecting =
-        AudioSession::connect(*url, m_timing.connectDeadline, loadingHandler());
-    std::unique_ptr<AudioSession> session = co_await std::move(connecting);
+    QCoro::Task<void> connecting = connectUplink(created.streamUrl);
+    co_await std::move(connecting);
     if (!self)
         throw TransportError::cancellation();
-    m_session = std::move(session);
     connect(m_session.get(), &AudioSession::frameReceived, this, &LiveSession::onCaptionFrame);
     checkStop();
     // Changes made while the session was being set up.
@@ -386,7 +393,6 @@ QCoro::Task<void> LiveSession::startCaptions() {
 }
 
 QCoro::Task<void> LiveSession::catchUpRecordingSettings(SettingsPatch used) {
-    const QPointer<LiveSession> self(this);
     if (m_settings == used || !m_recordingId)
         co_return;
     QCoro::Task<void> updating =
@@ -416,16 +422,10 @@ QCoro::Task<void> LiveSession::startRecording() {
         throw TransportError::cancellation();
     m_recordingId = grant.recording.id;
     checkStop();
-    const std::optional<QUrl> url = streamAddress(grant.streamUrl);
-    if (!url)
-        throwNoAddress();
-
-    QCoro::Task<std::unique_ptr<AudioSession>> connecting =
-        AudioSession::connect(*url, m_timing.connectDeadline, loadingHandler());
-    std::unique_ptr<AudioSession> session = co_await std::move(connecting);
+    QCoro::Task<void> connecting = connectUplink(grant.streamUrl);
+    co_await std::move(connecting);
     if (!self)
         throw TransportError::cancellation();
-    m_session = std::move(session);
     checkStop();
 
     QCoro::Task<void> catchingUp = catchUpRecordingSettings(usedSettings);

@@ -160,6 +160,8 @@ private:
     struct FarEnd;
 
     QCoro::Task<void> openInputs();
+    // Opens the uplink at the address the service gave; m_session holds it afterwards.
+    QCoro::Task<void> connectUplink(std::optional<QString> streamUrl);
     QCoro::Task<void> startCaptions();
     QCoro::Task<void> startRecording();
     QCoro::Task<void> abandonStart(std::exception_ptr failure, bool cancelled);

@@ -1,5 +1,6 @@
 // parloquent-cli sign-in and sign-out as a user runs them: a separate process with its own HOME,
 // the real Secret Service on the test bus, and a recording server as the service.
+#include "KeyringItems.h"
 #include "RecordingHttpServer.h"
 
 #include <QDirIterator>
@@ -21,21 +22,6 @@ struct Run {
     QString out;
     QString err;
 };
-
-QString lookupKey() {
-    QProcess tool;
-    tool.start("secret-tool",
-               {"lookup", "service", "com.parloquent.linux.api-key", "account", "production"});
-    tool.waitForFinished(5000);
-    return QString::fromUtf8(tool.readAllStandardOutput());
-}
-
-void clearKey() {
-    QProcess tool;
-    tool.start("secret-tool",
-               {"clear", "service", "com.parloquent.linux.api-key", "account", "production"});
-    tool.waitForFinished(5000);
-}
 
 } // namespace
 
@@ -71,7 +57,7 @@ void TestCliSignIn::initTestCase() {
 void TestCliSignIn::init() {
     m_home = std::make_unique<QTemporaryDir>();
     m_service = std::make_unique<RecordingHttpServer>();
-    clearKey();
+    clearProductionKey();
 }
 
 QProcessEnvironment TestCliSignIn::environment() const {
@@ -121,7 +107,7 @@ void TestCliSignIn::pastedKeyIsTrimmedCheckedAndKept() {
     QCOMPARE(m_service->requests().size(), 1);
     QCOMPARE(m_service->last().path, QByteArray("/v1/me"));
     QCOMPARE(m_service->last().header("Authorization"), QByteArray("Bearer pq_key_abc123"));
-    QCOMPARE(lookupKey(), QStringLiteral("pq_key_abc123"));
+    QCOMPARE(storedProductionKey(), QStringLiteral("pq_key_abc123"));
 
     QSettings prefs(m_home->filePath(".config/Parloquent/Parloquent.conf"), QSettings::IniFormat);
     QCOMPARE(prefs.value("accountName").toString(), QStringLiteral("Ada"));
@@ -165,16 +151,16 @@ void TestCliSignIn::pastedKeyRefusals() {
     QCOMPARE(r.exitCode, 1);
     QCOMPARE(r.err.trimmed(), message);
     QCOMPARE(m_service->requests().size(), requests);
-    QVERIFY(lookupKey().isEmpty());
+    QVERIFY(storedProductionKey().isEmpty());
 }
 
 void TestCliSignIn::signOutForgetsTheKey() {
     m_service->setDefault(ScriptedAnswer::json(200, R"({"displayName":"Ada","scopes":[]})"));
     QCOMPARE(run({"sign-in", "--key"}, "pq_key_gone\n", environment()).exitCode, 0);
-    QCOMPARE(lookupKey(), QStringLiteral("pq_key_gone"));
+    QCOMPARE(storedProductionKey(), QStringLiteral("pq_key_gone"));
     const Run r = run({"sign-out"}, {}, environment());
     QCOMPARE(r.exitCode, 0);
-    QVERIFY(lookupKey().isEmpty());
+    QVERIFY(storedProductionKey().isEmpty());
     QCOMPARE(run({"sign-out"}, {}, environment()).exitCode, 0); // twice is harmless
 }
 
@@ -208,7 +194,7 @@ void TestCliSignIn::browserSignIn() {
     QTRY_VERIFY_WITH_TIMEOUT(cli.state() == QProcess::NotRunning, 10000);
     QCOMPARE(cli.exitCode(), 0);
     QVERIFY(QString::fromUtf8(cli.readAllStandardOutput()).contains("Signed in as Bea."));
-    QCOMPARE(lookupKey(), QStringLiteral("pq_key_browser"));
+    QCOMPARE(storedProductionKey(), QStringLiteral("pq_key_browser"));
     QSettings prefs(m_home->filePath(".config/Parloquent/Parloquent.conf"), QSettings::IniFormat);
     QCOMPARE(prefs.value("viaKey").toBool(), false);
     QCOMPARE(prefs.value("accountName").toString(), QStringLiteral("Bea"));
@@ -238,7 +224,7 @@ void TestCliSignIn::noSecretServiceMeansNoKeyKept() {
     QCOMPARE(r.exitCode, 1);
     QVERIFY2(r.err.contains("could not be kept"), qPrintable(r.err));
     QVERIFY(filesHolding("pq_key_nowhere").isEmpty());
-    QVERIFY(lookupKey().isEmpty());
+    QVERIFY(storedProductionKey().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestCliSignIn)

@@ -1,6 +1,7 @@
 // `parloquent-cli sign-in` with nothing played: the local service's consent page in headless
 // Chromium, the key kept in the real Secret Service, and that key accepted by the service.
 #include "HeadlessBrowser.h"
+#include "KeyringItems.h"
 #include "ServerProcess.h"
 #include "TestClient.h"
 
@@ -10,26 +11,6 @@
 #include <QTest>
 
 using namespace pq::test;
-
-namespace {
-
-// The item the application and the command line share, as secret-tool reads it.
-QString storedKey() {
-    QProcess tool;
-    tool.start("secret-tool",
-               {"lookup", "service", "com.parloquent.linux.api-key", "account", "production"});
-    tool.waitForFinished(5000);
-    return QString::fromUtf8(tool.readAllStandardOutput());
-}
-
-void clearKey() {
-    QProcess tool;
-    tool.start("secret-tool",
-               {"clear", "service", "com.parloquent.linux.api-key", "account", "production"});
-    tool.waitForFinished(5000);
-}
-
-} // namespace
 
 class TestCliSignInEndToEnd : public QObject {
     Q_OBJECT
@@ -59,13 +40,13 @@ void TestCliSignInEndToEnd::initTestCase() {
 }
 
 void TestCliSignInEndToEnd::cleanupTestCase() {
-    clearKey();
+    clearProductionKey();
     if (m_server)
         QCOMPARE(m_server->stop(), 0);
 }
 
 void TestCliSignInEndToEnd::signIn(QProcess& cli, const char* button) {
-    clearKey();
+    clearProductionKey();
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("HOME", m_home.path());
     env.insert("XDG_CONFIG_HOME", m_home.filePath(".config"));
@@ -108,7 +89,7 @@ void TestCliSignInEndToEnd::allowKeepsAWorkingKey() {
                  "document.body && document.body.innerText.includes('Signed in. You can close')")),
              qPrintable(m_browser.text()));
 
-    const QString key = storedKey();
+    const QString key = storedProductionKey();
     QVERIFY2(key.startsWith("pq_key_"), qPrintable(key));
     TestClient client(m_server->base(), key);
     const Answer me = client.get(QStringLiteral("/v1/me"));
@@ -133,7 +114,7 @@ void TestCliSignInEndToEnd::denyKeepsNothing() {
     QCOMPARE(cli.exitCode(), 1);
     QCOMPARE(QString::fromUtf8(cli.readAllStandardError()).trimmed(),
              QStringLiteral("You cancelled on the Parloquent screen."));
-    QVERIFY(storedKey().isEmpty());
+    QVERIFY(storedProductionKey().isEmpty());
     QVERIFY2(m_browser.waitFor(QStringLiteral(
                  "document.body && document.body.innerText.includes('Sign-in cancelled.')")),
              qPrintable(m_browser.text()));
