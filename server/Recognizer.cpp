@@ -3,6 +3,8 @@
 #include "SentenceText.h"
 
 #include <pocketsphinx.h>
+#include <sphinxbase/cmn.h>
+#include <sphinxbase/feat.h>
 
 #include <cmath>
 #include <cstring>
@@ -14,6 +16,8 @@ namespace {
 
 constexpr double kRate = 16000.0;
 constexpr double kFrameRate = 100.0; // pocketsphinx frames per second
+
+static_assert(std::is_same_v<mfcc_t, float>, "pocketsphinx built without fixed point");
 
 bool isFiller(const char* word) {
     return word[0] == '<' || word[0] == '[' || (word[0] == '+' && word[1] == '+');
@@ -53,6 +57,9 @@ void Recognizer::start() {
         return;
     }
     m_started = true;
+    cmn_t* cmn = ps_get_feat(ps)->cmn_struct;
+    m_cepstralMean.resize(size_t(cmn->veclen));
+    cmn_live_get(cmn, m_cepstralMean.data());
     m_callbacks.ready();
 }
 
@@ -132,8 +139,18 @@ void Recognizer::endUtterance() {
     const double end = last >= 0 ? (last + 1) / kFrameRate : m_samples / kRate;
     m_inSpeech = false;
     m_lastPartial.clear();
+    // The voice detector takes the first second of a stream, and other stretches of silence or
+    // noise, for speech. Such an utterance without words must not steer the live cepstral mean
+    // that the next one is normalised by: with it, a sentence after silence was lost, depending
+    // on where the stream happened to begin.
+    const bool heard = !SentenceText::words(text).isEmpty();
+    cmn_t* cmn = ps_get_feat(ps)->cmn_struct;
+    if (heard)
+        cmn_live_get(cmn, m_cepstralMean.data());
+    else
+        cmn_live_set(cmn, m_cepstralMean.data());
     ps_start_utt(ps);
-    if (!SentenceText::words(text).isEmpty())
+    if (heard)
         m_callbacks.utterance(std::move(text), start, std::max(start, end));
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace pq::server {
 
@@ -61,6 +62,8 @@ private:
     qint64 m_utteranceStart = 0; // sample where the current utterance was noticed
     std::string m_lastPartial;
     std::minstd_rand m_noise{1}; // fixed seed: the same sound gives the same words
+    // Cepstral mean as of the last utterance that had words in it.
+    std::vector<float> m_cepstralMean;
 };
 
 } // namespace pq::server

@@ -95,8 +95,10 @@ void UplinkSession::start() {
         m_results->post([this, h = std::move(hypothesis), start] { m_builder->partial(h, start); });
     };
     callbacks.utterance = [this](QString hypothesis, double start, double end) {
-        m_results->post(
-            [this, h = std::move(hypothesis), start, end] { m_builder->utterance(h, start, end); });
+        m_results->post([this, h = std::move(hypothesis), start, end] {
+            qCDebug(lcUplink) << m_sessionId << "heard" << start << end << h;
+            m_builder->utterance(h, start, end);
+        });
     };
     callbacks.flushed = [this](int token) {
         m_results->post([this, token] {
@@ -320,6 +322,7 @@ void UplinkSession::finish(const QString& reason) {
     m_finishing = true;
     m_reason = reason;
     m_idle.stop();
+    qCDebug(lcUplink) << m_sessionId << "ends:" << reason << "after" << m_samples << "samples";
     if (!m_worker) {
         drained();
         return;

@@ -39,21 +39,33 @@ private slots:
 };
 
 void TestServerRecognizer::wordsDoNotDependOnFraming_data() {
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QStringList>("expected");
     QTest::addColumn<int>("frame");
     QTest::addColumn<int>("offset");
-    // Before the noise floor, the second sentence was lost at offset 0 with each of these.
-    for (int frame : {1600, 4000, 8000})
-        for (int offset : {0, 1000, 3000})
-            QTest::addRow("frames of %d from %d", frame, offset) << frame << offset;
+    // What live sessions stored. Two sentences, each after about a second of zeros: before the
+    // noise floor, the second was lost at offset 0 with each framing. One sentence after a
+    // second of zeros, as a caption run sent it: the empty utterance the voice detector makes of
+    // the stream's first second skewed the cepstral mean, and the sentence was lost in frames of
+    // 4000 from 0.
+    const QStringList two{QStringLiteral("please open the window"),
+                          QStringLiteral("my sister likes green apples")};
+    const QStringList one{QStringLiteral("where is the nearest station")};
+    for (const auto& [file, expected] : {std::pair{"captured-two-sentences.wav", two},
+                                         std::pair{"captured-after-silence.wav", one}})
+        for (int frame : {1600, 4000, 8000})
+            for (int offset : {0, 1000, 3000})
+                QTest::addRow("%s in frames of %d from %d", file, frame, offset)
+                    << QString::fromLatin1(file) << expected << frame << offset;
 }
 
 void TestServerRecognizer::wordsDoNotDependOnFraming() {
+    QFETCH(QString, file);
+    QFETCH(QStringList, expected);
     QFETCH(int, frame);
     QFETCH(int, offset);
-    // What a live session stored: 1.2 s of zeros, two sentences with a second of zeros after each.
-    const std::vector<float> sound =
-        readWav(QStringLiteral(PQ_TEST_DATA "/server/captured-two-sentences.wav"));
-    QCOMPARE(sound.size(), size_t(12 * 16000));
+    const std::vector<float> sound = readWav(QStringLiteral(PQ_TEST_DATA "/server/") + file);
+    QVERIFY(sound.size() > 3 * 16000);
     const ServerConfig config;
     QStringList heard;
     QString failure;
@@ -81,8 +93,7 @@ void TestServerRecognizer::wordsDoNotDependOnFraming() {
     for (; at < sound.size(); at += size_t(frame))
         feed(at, std::min(sound.size() - at, size_t(frame)));
     recognizer.flush(1);
-    QCOMPARE(heard, (QStringList{QStringLiteral("please open the window"),
-                                 QStringLiteral("my sister likes green apples")}));
+    QCOMPARE(heard, expected);
 }
 
 QTEST_GUILESS_MAIN(TestServerRecognizer)
