@@ -145,8 +145,9 @@ void TestLiveSessionEndToEnd::recordingOfAnApplication() {
         if (!sent)
             dropped += samples;
     });
+    const QByteArray played = speech(openWindow) + speech(sister);
     QVERIFY(startLive(*s));
-    player.play(speech(openWindow) + speech(sister));
+    player.play(played);
     QTRY_VERIFY2_WITH_TIMEOUT(s->transcript().segments().size() >= 2,
                               qPrintable(segmentTexts(s->transcript()).join(u'|')), 30000);
     QCOMPARE(segmentTexts(s->transcript()), (QStringList{openWindow, sister}));
@@ -157,7 +158,9 @@ void TestLiveSessionEndToEnd::recordingOfAnApplication() {
     // live or after its stop began.
     QCOMPARE(std::llround(storedDuration() * LiveSession::sampleRate), s->sent());
     QCOMPARE(produced - dropped, s->sent());
-    QVERIFY(s->sent() > 5 * LiveSession::sampleRate);
+    // At least both sentences went out (all but the last second of silence after them).
+    QVERIFY2(s->sent() > played.size() / 2 - SpeechPlayer::rate,
+             qPrintable(QString::number(s->sent())));
 }
 
 void TestLiveSessionEndToEnd::wholeComputer() {

@@ -5,14 +5,19 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 namespace pq::test {
 
 namespace {
 
-// How far ahead of the clock the player is kept fed.
-constexpr qint64 leadSamples = SpeechPlayer::rate * 3 / 10;
+// Handed over at a time once pacat has taken everything before: enough to ride out a late timer.
+constexpr qint64 blockSamples = SpeechPlayer::rate / 10;
+// The smallest pipe there is: a fuller pipe would hold seconds of sound that pacat has not read
+// yet, all of it late.
+constexpr int pipeBytes = 4096;
 
 bool run(const QString& program, const QStringList& args, QString* error) {
     QProcess p;
@@ -31,7 +36,10 @@ bool run(const QString& program, const QStringList& args, QString* error) {
 SpeechPlayer::SpeechPlayer() {
     m_timer.setInterval(50);
     QObject::connect(&m_timer, &QTimer::timeout, [this] { feed(); });
-    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    m_process.setChildProcessModifier([] {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        ::fcntl(STDIN_FILENO, F_SETPIPE_SZ, pipeBytes);
+    });
 }
 
 SpeechPlayer::~SpeechPlayer() {
@@ -50,8 +58,6 @@ bool SpeechPlayer::start(const QString& clientName, const QString& appId, const 
                      QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=40")});
     if (!m_process.waitForStarted(10'000))
         return false;
-    m_clock.start();
-    m_written = 0;
     feed();
     m_timer.start();
     return true;
@@ -73,21 +79,19 @@ void SpeechPlayer::play(const QByteArray& samples) {
 }
 
 bool SpeechPlayer::idle() const {
-    return m_queue.isEmpty() && m_written <= m_clock.elapsed() * rate / 1000 + leadSamples;
+    return m_queue.isEmpty() && m_process.bytesToWrite() == 0;
 }
 
 void SpeechPlayer::feed() {
-    if (m_process.state() != QProcess::Running)
+    // pacat reads as fast as it plays: what the pipe has not taken yet waits here, so the sound
+    // is never more than a block and a pipe ahead of the speaker. Silence keeps the stream going.
+    if (m_process.state() != QProcess::Running || m_process.bytesToWrite() > 0)
         return;
-    const qint64 due = m_clock.elapsed() * rate / 1000 + leadSamples;
-    if (m_written >= due)
-        return;
-    const qint64 bytes = (due - m_written) * 2;
+    const qint64 bytes = blockSamples * 2;
     QByteArray out = m_queue.left(bytes);
     m_queue.remove(0, out.size());
     out += QByteArray(bytes - out.size(), '\0');
     m_process.write(out);
-    m_written = due;
 }
 
 QByteArray SpeechPlayer::silence(double seconds) {

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QProcess>
 #include <QString>
 #include <QTimer>
@@ -26,7 +25,8 @@ public:
     void stop();
     // Plays these samples after what is queued.
     void play(const QByteArray& samples);
-    // Whether everything handed over has been played (give or take the player's buffer).
+    // Whether everything handed over has been taken by the player (a pipe and pacat's 40 ms
+    // buffer, about 0.2 s, are still to be played).
     bool idle() const;
     qint64 pid() const { return m_process.processId(); }
 
@@ -44,9 +44,7 @@ private:
 
     QProcess m_process;
     QTimer m_timer;
-    QElapsedTimer m_clock;
     QByteArray m_queue;
-    qint64 m_written = 0; // samples handed to pacat
 };
 
 } // namespace pq::test
