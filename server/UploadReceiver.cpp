@@ -255,28 +255,27 @@ void UploadReceiver::complete() {
 }
 
 void UploadReceiver::refuse(const HttpError& error) {
-    if (m_done)
+    if (!discard())
         return;
-    m_done = true;
-    m_idle.stop();
-    m_file.close();
-    if (!m_upload.path.isEmpty())
-        QFile::remove(m_upload.path);
-    m_upload.path.clear();
     disconnect(m_socket, &QTcpSocket::disconnected, this, nullptr);
     RequestGate::answerAndClose(m_socket, HttpReply::closingAnswer(error), this);
 }
 
 void UploadReceiver::abandon() {
     // The client went away in the middle: nothing of the upload is kept.
+    discard();
+}
+
+bool UploadReceiver::discard() {
     if (m_done)
-        return;
+        return false;
     m_done = true;
     m_idle.stop();
     m_file.close();
     if (!m_upload.path.isEmpty())
         QFile::remove(m_upload.path);
     m_upload.path.clear();
+    return true;
 }
 
 } // namespace pq::server

@@ -59,6 +59,8 @@ private:
     void complete();
     void refuse(const HttpError& error);
     void abandon();
+    // Ends the upload and removes what was written; false when it had already ended.
+    bool discard();
     bool beginPart(const MultipartReader::Part& part);
     bool partData(const char* data, qsizetype size);
     bool endPart();

@@ -1,5 +1,7 @@
 #include "Credentials.h"
 
+#include "Terminal.h"
+
 #include <QSettings>
 
 namespace pq::cli {
@@ -9,6 +11,15 @@ QCoro::Task<std::optional<QString>> Credentials::key(Env::Name env) {
     std::optional<QString> found = co_await stored;
     if (!found && qEnvironmentVariableIsSet("PARLOQUENT_KEY"))
         found = qEnvironmentVariable("PARLOQUENT_KEY").trimmed();
+    co_return found;
+}
+
+QCoro::Task<std::optional<QString>> Credentials::keyForCommand(Env::Name env) {
+    QCoro::Task<std::optional<QString>> reading = key(env);
+    std::optional<QString> found = co_await std::move(reading);
+    if (!found)
+        Terminal::printError(QStringLiteral("You are not signed in. Run “parloquent-cli sign-in”, "
+                                            "or set PARLOQUENT_KEY."));
     co_return found;
 }
 

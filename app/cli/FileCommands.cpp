@@ -30,9 +30,6 @@ using namespace std::chrono_literals;
 constexpr auto pollInterval = 1s;
 constexpr int transcriptWords = 60;
 
-const QString notSignedIn =
-    QStringLiteral("You are not signed in. Run “parloquent-cli sign-in”, or set PARLOQUENT_KEY.");
-
 // Why a file cannot be sent, if it cannot.
 std::optional<QString> fileProblem(const QString& file) {
     const QFileInfo info(file);
@@ -157,12 +154,10 @@ QString FileCommands::progressBar(const QString& name, double fraction, int colu
 QCoro::Task<int> FileCommands::transcribe(QStringList files, std::optional<QString> name,
                                           std::optional<QString> language) {
     const Env env = Env::current();
-    QCoro::Task<std::optional<QString>> reading = m_credentials.key(env.name);
+    QCoro::Task<std::optional<QString>> reading = m_credentials.keyForCommand(env.name);
     const std::optional<QString> key = co_await std::move(reading);
-    if (!key) {
-        Terminal::printError(notSignedIn);
+    if (!key)
         co_return 1;
-    }
     API api(env, key);
     std::stop_source cancel;
     const QMetaObject::Connection interrupt = cancelOnInterrupt(m_interrupts, &api, cancel);

@@ -26,9 +26,6 @@ namespace pq::cli {
 
 namespace {
 
-const QString notSignedIn =
-    QStringLiteral("You are not signed in. Run “parloquent-cli sign-in”, or set PARLOQUENT_KEY.");
-
 struct MeetingApp {
     const char* name;
     QStringList ids;
@@ -139,12 +136,10 @@ QString LiveCommands::recordingName(const Run& run, const QString& appName) {
 
 QCoro::Task<int> LiveCommands::live(Run run) {
     const Env env = Env::current();
-    QCoro::Task<std::optional<QString>> reading = m_credentials.key(env.name);
+    QCoro::Task<std::optional<QString>> reading = m_credentials.keyForCommand(env.name);
     const std::optional<QString> key = co_await std::move(reading);
-    if (!key) {
-        Terminal::printError(notSignedIn);
+    if (!key)
         co_return 1;
-    }
     API api(env, key);
     PulseAudioServer server;
     DesktopEntries entries;

@@ -27,7 +27,9 @@ static_assert(AudioServer::errKilled == PA_ERR_KILLED);
 namespace {
 
 // Each wake-up costs the server and us more than the data: 100 ms is the most latency a live
-// caption can spare.
+// caption can spare. Longer fragments, or a monitor stream that does not ask for its latency,
+// let the sink run with a longer latency, and the audio it then rewinds reaches a sink input's
+// monitor twice (99 chunks for 80 at 250 ms).
 constexpr auto fragment = std::chrono::milliseconds(100);
 constexpr auto reconnectDelay = std::chrono::seconds(2);
 
