@@ -26,8 +26,8 @@ namespace pq::server {
 
 FileJob::FileJob(JobRow job, Store& store, FeedHub& feeds, Translator& translator,
                  SpeechEngine& engine, const ServerConfig& config, QObject* parent)
-    : QObject(parent), m_job(std::move(job)), m_store(store), m_feeds(feeds),
-      m_translator(translator), m_engine(engine), m_config(config),
+    : QObject(parent), StoredTranscript(job.recordingId, store, feeds, translator, 0, 1),
+      m_job(std::move(job)), m_store(store), m_engine(engine), m_config(config),
       m_cancel(std::make_shared<std::atomic<bool>>(false)) {
     m_builder = new TranscriptBuilder(this, &translator, this);
     m_results = new MainThreadQueue(this);
@@ -220,48 +220,6 @@ void FileJob::end() {
         m_removeAtEnd.clear();
     }
     emit finished(m_job.transcriptionId, m_job.recordingId);
-}
-
-QStringList FileJob::readingLanguages() {
-    QStringList out;
-    for (const QString& lang : m_feeds.languages(m_job.recordingId)) {
-        if (m_translator.canTranslate(lang))
-            out.append(lang);
-    }
-    return out;
-}
-
-void FileJob::segmentCommitted(const SegmentRow& segment) {
-    try {
-        m_store.addSegment(m_job.recordingId, segment);
-    } catch (const StoreError& e) {
-        qCWarning(lcJob) << "cannot store a segment of" << m_job.recordingId << e.what();
-    }
-}
-
-void FileJob::sentenceCommitted(const SentenceRow& sentence,
-                                const QMap<QString, QString>& translations) {
-    try {
-        m_store.addSentence(m_job.recordingId, sentence);
-        for (auto it = translations.cbegin(); it != translations.cend(); ++it)
-            m_store.addTranslation(m_job.recordingId, true, sentence.sentenceId, it.key(),
-                                   it.value(), sentence.cursor);
-    } catch (const StoreError& e) {
-        qCWarning(lcJob) << "cannot store a sentence of" << m_job.recordingId << e.what();
-    }
-}
-
-void FileJob::segmentTranslated(qint64 seq, const QString& lang, const QString& text,
-                                qint64 cursor) {
-    try {
-        m_store.addTranslation(m_job.recordingId, false, seq, lang, text, cursor);
-    } catch (const StoreError& e) {
-        qCWarning(lcJob) << "cannot store a translation of" << m_job.recordingId << e.what();
-    }
-}
-
-void FileJob::publish(const QJsonObject& event, const QString& onlyLang) {
-    m_feeds.publish(m_job.recordingId, event, onlyLang);
 }
 
 } // namespace pq::server

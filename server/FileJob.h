@@ -1,7 +1,7 @@
 #pragma once
 
 #include "StoreRows.h"
-#include "TranscriptSink.h"
+#include "StoredTranscript.h"
 
 #include <QObject>
 
@@ -28,7 +28,7 @@ struct ServerConfig;
 // file for playback, while progress and the transcript come back to this thread; the transcript is
 // stored and published on the recording's feed as a live recording's is. The received file is
 // removed at the end.
-class FileJob : public QObject, public TranscriptSink {
+class FileJob : public QObject, public StoredTranscript {
     Q_OBJECT
 
 public:
@@ -43,18 +43,8 @@ public:
     // Samples fed to the recogniser at a time, as live audio arrives.
     static constexpr int kFeedSamples = 4000;
 
-    // TranscriptSink
-    qint64 nextCursor() override { return ++m_cursor; }
-    qint64 nextSentenceId() override { return m_nextSentence++; }
-    QStringList readingLanguages() override;
-    void segmentCommitted(const SegmentRow& segment) override;
-    void sentenceCommitted(const SentenceRow& sentence,
-                           const QMap<QString, QString>& translations) override;
-    void segmentTranslated(qint64 seq, const QString& lang, const QString& text,
-                           qint64 cursor) override;
-    void publish(const QJsonObject& event, const QString& onlyLang) override;
+    // A file's settings are fixed when it is sent.
     void settingsUpdated(const std::optional<QString>&, const std::optional<QString>&) override {}
-    void translateUpdated(const QStringList&) override {}
 
 signals:
     void finished(const QString& transcriptionId, const QString& recordingId);
@@ -70,8 +60,6 @@ private:
 
     JobRow m_job;
     Store& m_store;
-    FeedHub& m_feeds;
-    Translator& m_translator;
     SpeechEngine& m_engine;
     const ServerConfig& m_config;
     QString m_removeAtEnd; // a file this job received or fetched
@@ -80,8 +68,6 @@ private:
     std::unique_ptr<Recognizer> m_recognizer;
     std::unique_ptr<WorkerThread> m_worker;
     std::shared_ptr<std::atomic<bool>> m_cancel;
-    qint64 m_cursor = 0;
-    qint64 m_nextSentence = 1;
     double m_seconds = 0;
     QString m_decodeError;
     bool m_ended = false;

@@ -16,9 +16,10 @@ namespace pq::server {
 
 LiveRecording::LiveRecording(RecordingRow row, Store& store, FeedHub& feeds, Translator& translator,
                              SpeechEngine& engine, const ServerConfig& config, QObject* parent)
-    : QObject(parent), m_row(std::move(row)), m_store(store), m_feeds(feeds),
-      m_translator(translator), m_engine(engine), m_config(config), m_cursor(m_row.lastCursor),
-      m_nextSentence(store.nextSentenceId(m_row.id)) {}
+    : QObject(parent), StoredTranscript(row.id, store, feeds, translator, row.lastCursor,
+                                        store.nextSentenceId(row.id)),
+      m_row(std::move(row)), m_store(store), m_translator(translator), m_engine(engine),
+      m_config(config) {}
 
 LiveRecording::~LiveRecording() = default;
 
@@ -124,48 +125,6 @@ std::optional<qint64> LiveRecording::noop() {
         qCWarning(lcRecording) << "cannot store the cursor of" << m_row.id << e.what();
     }
     return cursor;
-}
-
-QStringList LiveRecording::readingLanguages() {
-    QStringList out;
-    for (const QString& lang : m_feeds.languages(m_row.id)) {
-        if (m_translator.canTranslate(lang))
-            out.append(lang);
-    }
-    return out;
-}
-
-void LiveRecording::segmentCommitted(const SegmentRow& segment) {
-    try {
-        m_store.addSegment(m_row.id, segment);
-    } catch (const StoreError& e) {
-        qCWarning(lcRecording) << "cannot store a segment of" << m_row.id << e.what();
-    }
-}
-
-void LiveRecording::sentenceCommitted(const SentenceRow& sentence,
-                                      const QMap<QString, QString>& translations) {
-    try {
-        m_store.addSentence(m_row.id, sentence);
-        for (auto it = translations.cbegin(); it != translations.cend(); ++it)
-            m_store.addTranslation(m_row.id, true, sentence.sentenceId, it.key(), it.value(),
-                                   sentence.cursor);
-    } catch (const StoreError& e) {
-        qCWarning(lcRecording) << "cannot store a sentence of" << m_row.id << e.what();
-    }
-}
-
-void LiveRecording::segmentTranslated(qint64 seq, const QString& lang, const QString& text,
-                                      qint64 cursor) {
-    try {
-        m_store.addTranslation(m_row.id, false, seq, lang, text, cursor);
-    } catch (const StoreError& e) {
-        qCWarning(lcRecording) << "cannot store a translation of" << m_row.id << e.what();
-    }
-}
-
-void LiveRecording::publish(const QJsonObject& event, const QString& onlyLang) {
-    m_feeds.publish(m_row.id, event, onlyLang);
 }
 
 } // namespace pq::server

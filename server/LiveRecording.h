@@ -1,7 +1,7 @@
 #pragma once
 
 #include "StoreRows.h"
-#include "TranscriptSink.h"
+#include "StoredTranscript.h"
 
 #include <QObject>
 #include <QPointer>
@@ -22,7 +22,7 @@ struct ServerConfig;
 // A recording from its start until it is finished: its state ("live", "paused", "stopping",
 // then "ready"), its audio uplink once the client connects, and its transcript, which it stores
 // and publishes on the recording's feed with one cursor for all durable events.
-class LiveRecording : public QObject, public TranscriptSink {
+class LiveRecording : public QObject, public StoredTranscript {
     Q_OBJECT
 
 public:
@@ -46,19 +46,8 @@ public:
     // The position of a keep-alive, allocated now.
     std::optional<qint64> noop();
 
-    // TranscriptSink
-    qint64 nextCursor() override { return ++m_cursor; }
-    qint64 nextSentenceId() override { return m_nextSentence++; }
-    QStringList readingLanguages() override;
-    void segmentCommitted(const SegmentRow& segment) override;
-    void sentenceCommitted(const SentenceRow& sentence,
-                           const QMap<QString, QString>& translations) override;
-    void segmentTranslated(qint64 seq, const QString& lang, const QString& text,
-                           qint64 cursor) override;
-    void publish(const QJsonObject& event, const QString& onlyLang) override;
     void settingsUpdated(const std::optional<QString>& spokenLanguage,
                          const std::optional<QString>& speakerLabels) override;
-    void translateUpdated(const QStringList&) override {}
 
 signals:
     void finished(const QString& recordingId);
@@ -69,13 +58,10 @@ private:
 
     RecordingRow m_row;
     Store& m_store;
-    FeedHub& m_feeds;
     Translator& m_translator;
     SpeechEngine& m_engine;
     const ServerConfig& m_config;
     UplinkSession* m_uplink = nullptr;
-    qint64 m_cursor;
-    qint64 m_nextSentence;
     bool m_finished = false;
 };
 
