@@ -1,5 +1,6 @@
 #include "GatedTcpServer.h"
 
+#include <QHttpServer>
 #include <QTcpSocket>
 
 namespace pq::server {
@@ -8,6 +9,21 @@ GatedTcpServer::GatedTcpServer(RequestGate::Limits limits, RequestGate::UpgradeC
                                RequestGate::Takeover takeover, QObject* parent)
     : QTcpServer(parent), m_limits(limits), m_upgradeCheck(std::move(upgradeCheck)),
       m_takeover(std::move(takeover)) {}
+
+GatedTcpServer* GatedTcpServer::serve(QHttpServer* http, const QHostAddress& address, quint16 port,
+                                      RequestGate::Limits limits,
+                                      RequestGate::UpgradeCheck upgradeCheck,
+                                      RequestGate::Takeover takeover, QString* error) {
+    auto* tcp = new GatedTcpServer(limits, std::move(upgradeCheck), std::move(takeover), http);
+    if (!tcp->listen(address, port)) {
+        *error = tcp->errorString();
+        delete tcp;
+        return nullptr;
+    }
+    tcp->setMaxPendingConnections(256);
+    http->bind(tcp);
+    return tcp;
+}
 
 void GatedTcpServer::incomingConnection(qintptr descriptor) {
     auto* socket = new QTcpSocket(this);

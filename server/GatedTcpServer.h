@@ -2,7 +2,10 @@
 
 #include "RequestGate.h"
 
+#include <QHostAddress>
 #include <QTcpServer>
+
+class QHttpServer;
 
 namespace pq::server {
 
@@ -13,6 +16,12 @@ class GatedTcpServer : public QTcpServer {
 public:
     GatedTcpServer(RequestGate::Limits limits, RequestGate::UpgradeCheck upgradeCheck,
                    RequestGate::Takeover takeover = {}, QObject* parent = nullptr);
+
+    // A gated server listening on `address`:`port` for `http` (its parent), or null with the
+    // reason in `error`.
+    static GatedTcpServer* serve(QHttpServer* http, const QHostAddress& address, quint16 port,
+                                 RequestGate::Limits limits, RequestGate::UpgradeCheck upgradeCheck,
+                                 RequestGate::Takeover takeover, QString* error);
 
 protected:
     void incomingConnection(qintptr descriptor) override;

@@ -167,16 +167,11 @@ bool Server::listen(QString* error) {
     takeover.take = [uploads](QTcpSocket* socket, const RequestHead& head, qsizetype skip) {
         UploadReceiver::start(socket, head, skip, uploads);
     };
-    m_tcp = new GatedTcpServer(
-        limits, [this](const RequestHead& head) { return checkUpgrade(head); }, takeover, m_http);
-    if (!m_tcp->listen(m_config.listen, m_config.port)) {
-        *error = m_tcp->errorString();
-        delete m_tcp;
-        m_tcp = nullptr;
+    m_tcp = GatedTcpServer::serve(
+        m_http, m_config.listen, m_config.port, limits,
+        [this](const RequestHead& head) { return checkUpgrade(head); }, takeover, error);
+    if (!m_tcp)
         return false;
-    }
-    m_tcp->setMaxPendingConnections(256);
-    m_http->bind(m_tcp);
     m_port = m_tcp->serverPort();
     if (!m_web->listen(error)) {
         *error =

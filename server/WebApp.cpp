@@ -183,16 +183,11 @@ void WebApp::setApiBase(const QUrl& base) {
 bool WebApp::listen(QString* error) {
     RequestGate::Limits limits;
     limits.maxBody = kMaxFormBytes;
-    m_tcp = new GatedTcpServer(
-        limits, [this](const RequestHead& head) { return checkUpgrade(head); }, {}, m_http);
-    if (!m_tcp->listen(m_config.listen, m_config.appPort)) {
-        *error = m_tcp->errorString();
-        delete m_tcp;
-        m_tcp = nullptr;
+    m_tcp = GatedTcpServer::serve(
+        m_http, m_config.listen, m_config.appPort, limits,
+        [this](const RequestHead& head) { return checkUpgrade(head); }, {}, error);
+    if (!m_tcp)
         return false;
-    }
-    m_tcp->setMaxPendingConnections(256);
-    m_http->bind(m_tcp);
     m_port = m_tcp->serverPort();
     return true;
 }

@@ -22,10 +22,6 @@ const QString thankYou = QStringLiteral("Thank you very much.");
 const QString station = QStringLiteral("Where is the nearest station?");
 const QString live = QStringLiteral("Press Ctrl-C to stop.");
 
-QString grammar() {
-    return QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf");
-}
-
 bool pulseAnswers() {
     QProcess pactl;
     pactl.start(QStringLiteral("pactl"), {QStringLiteral("info")});
@@ -71,7 +67,7 @@ private:
 
 void TestCliLive::initTestCase() {
     QVERIFY2(pulseAnswers(), "needs the headless PulseAudio that scripts/test starts");
-    m_server = std::make_unique<ServerProcess>(QStringList{QStringLiteral("--grammar"), grammar()});
+    m_server = std::make_unique<ServerProcess>(ServerProcess::withGrammar());
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     QVERIFY2(m_server->waitForRecognizer(), qPrintable(m_server->error()));
 }
@@ -325,7 +321,7 @@ void TestCliLive::takenOverByAnotherDevice() {
 }
 
 void TestCliLive::serviceStopsDuringTheRun() {
-    ServerProcess server({QStringLiteral("--grammar"), grammar()});
+    ServerProcess server(ServerProcess::withGrammar());
     QVERIFY2(server.start(), qPrintable(server.error()));
     QVERIFY(server.waitForRecognizer());
     CliProcess record = cli(server);
@@ -341,8 +337,8 @@ void TestCliLive::serviceStopsDuringTheRun() {
 }
 
 void TestCliLive::maximumLength() {
-    ServerProcess server({QStringLiteral("--grammar"), grammar(), QStringLiteral("--max-duration"),
-                          QStringLiteral("3")});
+    ServerProcess server(
+        ServerProcess::withGrammar({QStringLiteral("--max-duration"), QStringLiteral("3")}));
     QVERIFY2(server.start(), qPrintable(server.error()));
     QVERIFY(server.waitForRecognizer());
     CliProcess record = cli(server);

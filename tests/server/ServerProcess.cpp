@@ -49,6 +49,12 @@ int ServerProcess::command(const QStringList& args, QString* out, QString* err) 
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
 }
 
+QStringList ServerProcess::withGrammar(const QStringList& more) {
+    return QStringList{QStringLiteral("--grammar"),
+                       QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf")} +
+           more;
+}
+
 bool ServerProcess::start(int timeoutMs) {
     if (!m_data.isValid()) {
         m_error = QStringLiteral("no temporary folder");

@@ -13,6 +13,8 @@ namespace pq::test {
 class ServerProcess {
 public:
     explicit ServerProcess(QStringList extraArgs = {});
+    // Arguments that make the recogniser take only the test sentences, then `more`.
+    static QStringList withGrammar(const QStringList& more = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;

@@ -28,6 +28,31 @@ Answer TestClient::post(const QString& path, const QJsonObject& body) {
     return send("POST", path, QJsonDocument(body).toJson(QJsonDocument::Compact));
 }
 
+QString TestClient::createLive(const QString& name) {
+    const Answer a =
+        post(QStringLiteral("/v1/transcriptions/live"),
+             QJsonObject{{QStringLiteral("name"), name},
+                         {QStringLiteral("settings"),
+                          QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
+                         {QStringLiteral("source"),
+                          QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}});
+    if (a.status != 201)
+        qWarning() << "live transcription refused:" << a.status << a.body;
+    return a.json().value(QStringLiteral("id")).toString();
+}
+
+LiveStart TestClient::startRecording(const QString& transcription, const QString& deviceId,
+                                     bool takeover) {
+    const Answer a = post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
+                          QJsonObject{{QStringLiteral("deviceId"), deviceId},
+                                      {QStringLiteral("takeover"), takeover}});
+    const QJsonObject grant = a.json();
+    return LiveStart{
+        a.status,
+        grant.value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString(),
+        grant.value(QStringLiteral("streamUrl")).toString()};
+}
+
 Answer TestClient::patch(const QString& path, const QJsonObject& body) {
     return send("PATCH", path, QJsonDocument(body).toJson(QJsonDocument::Compact));
 }

@@ -24,6 +24,13 @@ struct Answer {
     QString code() const { return json().value(QStringLiteral("code")).toString(); }
 };
 
+// A recording of a live transcription, granted to one device.
+struct LiveStart {
+    int status = 0; // of the grant
+    QString recording;
+    QString streamUrl;
+};
+
 // Plain HTTP requests to a test server, waited for in a local event loop.
 class TestClient {
 public:
@@ -37,6 +44,13 @@ public:
     // Any method and raw body; the key is sent when withKey.
     Answer send(const QByteArray& method, const QString& pathAndQuery, const QByteArray& body = {},
                 bool withKey = true, const QByteArray& contentType = "application/json");
+
+    // A new live transcription (spoken language detected, from the microphone): its id, empty
+    // when the service refused it.
+    QString createLive(const QString& name);
+    // A recording of `transcription` for `deviceId`.
+    LiveStart startRecording(const QString& transcription, const QString& deviceId,
+                             bool takeover = false);
 
 private:
     QUrl m_base;

@@ -21,10 +21,6 @@ const QStringList kSentences = {
     QStringLiteral("The meeting starts in ten minutes."),
 };
 
-QString grammar() {
-    return QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf");
-}
-
 QStringList texts(const QList<QJsonObject>& committed) {
     QStringList out;
     for (const auto& e : committed)
@@ -55,7 +51,7 @@ void TestServerEndToEnd::initTestCase() {
     m_audio = SpeechAudio::synthesize(kSentences, 1.2, &error);
     QVERIFY2(!m_audio.isEmpty(), qPrintable(error));
     m_audioSeconds = double(m_audio.size()) / 4 / SpeechAudio::kRate;
-    m_server = std::make_unique<ServerProcess>(QStringList{QStringLiteral("--grammar"), grammar()});
+    m_server = std::make_unique<ServerProcess>(ServerProcess::withGrammar());
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     QVERIFY2(m_server->waitForRecognizer(), qPrintable(m_server->error()));
 }
@@ -139,25 +135,11 @@ void TestServerEndToEnd::captionsComeBackOverTheUplink() {
 
 void TestServerEndToEnd::recordingFeedAndSnapshotAgree() {
     TestClient api(m_server->base(), m_server->key());
-    const Answer live =
-        api.post(QStringLiteral("/v1/transcriptions/live"),
-                 QJsonObject{{QStringLiteral("name"), QStringLiteral("Standup")},
-                             {QStringLiteral("settings"),
-                              QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
-                             {QStringLiteral("source"),
-                              QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}});
-    QCOMPARE(live.status, 201);
-    const QString transcription = live.json().value(QStringLiteral("id")).toString();
-    const Answer grant =
-        api.post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                 QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-test")},
-                             {QStringLiteral("takeover"), false}});
-    QCOMPARE(grant.status, 201);
-    const QString recording = grant.json()
-                                  .value(QStringLiteral("recording"))
-                                  .toObject()
-                                  .value(QStringLiteral("id"))
-                                  .toString();
+    const QString transcription = api.createLive(QStringLiteral("Standup"));
+    QVERIFY(!transcription.isEmpty());
+    const LiveStart started = api.startRecording(transcription, QStringLiteral("linux-test"));
+    QCOMPARE(started.status, 201);
+    const QString recording = started.recording;
 
     WsClient feed;
     QVERIFY(feed.open(
@@ -167,7 +149,7 @@ void TestServerEndToEnd::recordingFeedAndSnapshotAgree() {
     QVERIFY(feed.waitForType(QStringLiteral("subscribe.ready"), 10'000));
 
     WsClient uplink;
-    QVERIFY(uplink.open(QUrl(grant.json().value(QStringLiteral("streamUrl")).toString())));
+    QVERIFY(uplink.open(QUrl(started.streamUrl)));
     QVERIFY(uplink.waitForType(QStringLiteral("session.ready"), 30'000));
     SpeechAudio::stream(uplink, m_audio);
 

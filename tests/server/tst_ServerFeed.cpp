@@ -19,10 +19,6 @@ const QStringList kSentences = {QStringLiteral("My sister likes green apples."),
                                 QStringLiteral("The train leaves at nine."),
                                 QStringLiteral("Thank you very much.")};
 
-QString grammar() {
-    return QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf");
-}
-
 qint64 cursorOf(const QJsonObject& e) {
     return e.value(QStringLiteral("cursor")).toInteger(-1);
 }
@@ -37,25 +33,9 @@ struct Recording {
 };
 
 Recording startRecording(TestClient& api, const QString& name) {
-    const Answer live =
-        api.post(QStringLiteral("/v1/transcriptions/live"),
-                 QJsonObject{{QStringLiteral("name"), name},
-                             {QStringLiteral("settings"),
-                              QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
-                             {QStringLiteral("source"),
-                              QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}});
-    const QString transcription = live.json().value(QStringLiteral("id")).toString();
-    const Answer grant =
-        api.post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                 QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-feed")},
-                             {QStringLiteral("takeover"), false}});
-    return Recording{transcription,
-                     grant.json()
-                         .value(QStringLiteral("recording"))
-                         .toObject()
-                         .value(QStringLiteral("id"))
-                         .toString(),
-                     grant.json().value(QStringLiteral("streamUrl")).toString()};
+    const QString transcription = api.createLive(name);
+    const LiveStart started = api.startRecording(transcription, QStringLiteral("linux-feed"));
+    return Recording{transcription, started.recording, started.streamUrl};
 }
 
 // Streams the sentences into the recording and stops it once the uplink is drained.
@@ -112,9 +92,8 @@ void TestServerFeed::initTestCase() {
     QString error;
     m_audio = SpeechAudio::synthesize(kSentences, 1.0, &error);
     QVERIFY2(!m_audio.isEmpty(), qPrintable(error));
-    m_server = std::make_unique<ServerProcess>(QStringList{QStringLiteral("--grammar"), grammar(),
-                                                           QStringLiteral("--noop-interval"),
-                                                           QStringLiteral("0.4")});
+    m_server = std::make_unique<ServerProcess>(ServerProcess::withGrammar(
+        QStringList{QStringLiteral("--noop-interval"), QStringLiteral("0.4")}));
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     QVERIFY2(m_server->waitForRecognizer(), qPrintable(m_server->error()));
 }
@@ -361,12 +340,11 @@ void TestServerFeed::feedsNeedAKeyAndARecording() {
 }
 
 void TestServerFeed::droppedDuplicatedAndDelayedEventsAreRepairable() {
-    ServerProcess faulty({QStringLiteral("--grammar"), grammar(), QStringLiteral("--noop-interval"),
-                          QStringLiteral("0.3"), QStringLiteral("--fault"),
-                          QStringLiteral("feed-drop=0.25,feed-duplicate=0.2"),
-                          QStringLiteral("--fault"),
-                          QStringLiteral("feed-delay=0.2,feed-delay-ms=400"),
-                          QStringLiteral("--fault-seed"), QStringLiteral("11")});
+    ServerProcess faulty(ServerProcess::withGrammar(
+        {QStringLiteral("--noop-interval"), QStringLiteral("0.3"), QStringLiteral("--fault"),
+         QStringLiteral("feed-drop=0.25,feed-duplicate=0.2"), QStringLiteral("--fault"),
+         QStringLiteral("feed-delay=0.2,feed-delay-ms=400"), QStringLiteral("--fault-seed"),
+         QStringLiteral("11")}));
     QVERIFY2(faulty.start(), qPrintable(faulty.error()));
     QVERIFY2(faulty.waitForRecognizer(), qPrintable(faulty.error()));
     QVERIFY(faulty.log().contains(QLatin1String("feed-drop=0.25")));

@@ -96,22 +96,10 @@ void TestServerHostile::initTestCase() {
     m_api = std::make_unique<TestClient>(m_server->base(), m_server->key());
 
     // One recording with two known sentences, for search.
-    const Answer live =
-        m_api->post(QStringLiteral("/v1/transcriptions/live"),
-                    QJsonObject{{QStringLiteral("name"), QStringLiteral("Travel <notes> & plans")},
-                                {QStringLiteral("settings"), QJsonObject()},
-                                {QStringLiteral("source"), QJsonObject()}});
-    const Answer grant =
-        m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings")
-                        .arg(live.json().value(QStringLiteral("id")).toString()),
-                    QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-h")},
-                                {QStringLiteral("takeover"), false}});
+    const LiveStart grant = m_api->startRecording(
+        m_api->createLive(QStringLiteral("Travel <notes> & plans")), QStringLiteral("linux-h"));
     QCOMPARE(grant.status, 201);
-    m_recording = grant.json()
-                      .value(QStringLiteral("recording"))
-                      .toObject()
-                      .value(QStringLiteral("id"))
-                      .toString();
+    m_recording = grant.recording;
     QString error;
     const QByteArray audio =
         SpeechAudio::synthesize({QStringLiteral("Where is the nearest station?"),
@@ -119,7 +107,7 @@ void TestServerHostile::initTestCase() {
                                 1.0, &error);
     QVERIFY2(!audio.isEmpty(), qPrintable(error));
     WsClient uplink;
-    QVERIFY(uplink.open(QUrl(grant.json().value(QStringLiteral("streamUrl")).toString())));
+    QVERIFY(uplink.open(QUrl(grant.streamUrl)));
     QVERIFY(uplink.waitForType(QStringLiteral("session.ready"), 30'000));
     SpeechAudio::stream(uplink, audio, 4.0);
     QCOMPARE(m_api->post(QStringLiteral("/v1/recordings/%1/stop").arg(m_recording), {}).status,

@@ -68,7 +68,6 @@ private slots:
     void realtimeSessions();
 
 private:
-    QString createLive(const QString& name);
     std::unique_ptr<ServerProcess> m_server;
     std::unique_ptr<TestClient> m_api;
 };
@@ -86,13 +85,6 @@ void TestServerRest::cleanupTestCase() {
     m_api.reset();
     if (m_server)
         QCOMPARE(m_server->stop(), 0);
-}
-
-QString TestServerRest::createLive(const QString& name) {
-    const Answer a = m_api->post(QStringLiteral("/v1/transcriptions/live"), liveBody(name));
-    if (a.status != 201)
-        qWarning() << a.status << a.body;
-    return a.json().value(QStringLiteral("id")).toString();
 }
 
 void TestServerRest::keysAreNeededAndChecked() {
@@ -409,7 +401,7 @@ void TestServerRest::badPagingParameters() {
 }
 
 void TestServerRest::recordingLifecycle() {
-    const QString transcription = createLive(QStringLiteral("Lifecycle"));
+    const QString transcription = m_api->createLive(QStringLiteral("Lifecycle"));
     const Answer started =
         m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
                     startBody(QStringLiteral("linux-a"), false));
@@ -504,7 +496,7 @@ void TestServerRest::recordingLifecycle() {
 }
 
 void TestServerRest::secondDeviceNeedsTakeover() {
-    const QString transcription = createLive(QStringLiteral("Shared"));
+    const QString transcription = m_api->createLive(QStringLiteral("Shared"));
     const QString path = QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription);
     const Answer first = m_api->post(path, startBody(QStringLiteral("linux-a"), false));
     QCOMPARE(first.status, 201);
@@ -571,7 +563,7 @@ void TestServerRest::secondDeviceNeedsTakeover() {
 }
 
 void TestServerRest::settingsPatch() {
-    const QString transcription = createLive(QStringLiteral("Settings"));
+    const QString transcription = m_api->createLive(QStringLiteral("Settings"));
     const Answer started =
         m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
                     startBody(QStringLiteral("linux-a"), false));
@@ -646,7 +638,7 @@ void TestServerRest::realtimeSessions() {
 }
 
 void TestServerRest::broadcastsActiveAndArchived() {
-    const QString transcription = createLive(QStringLiteral("Town hall"));
+    const QString transcription = m_api->createLive(QStringLiteral("Town hall"));
     QString out;
     QCOMPARE(m_server->command({QStringLiteral("broadcasts"), QStringLiteral("create"),
                                 QStringLiteral("Town hall live"), transcription},
@@ -708,7 +700,7 @@ void TestServerRest::broadcastsActiveAndArchived() {
 }
 
 void TestServerRest::summariesAreUnavailable() {
-    const QString transcription = createLive(QStringLiteral("Summary"));
+    const QString transcription = m_api->createLive(QStringLiteral("Summary"));
     const Answer started =
         m_api->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
                     startBody(QStringLiteral("linux-a"), false));

@@ -174,27 +174,10 @@ void TestServerSummary::littleTextIsUnavailable() {
 }
 
 void TestServerSummary::liveRecordingWaitsForItsEnd() {
-    const QString transcription =
-        m_api
-            ->post(QStringLiteral("/v1/transcriptions/live"),
-                   QJsonObject{{QStringLiteral("name"), QStringLiteral("Meeting")},
-                               {QStringLiteral("settings"),
-                                QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
-                               {QStringLiteral("source"),
-                                QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}})
-            .json()
-            .value(QStringLiteral("id"))
-            .toString();
-    const QString recording =
-        m_api
-            ->post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                   QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-sum")},
-                               {QStringLiteral("takeover"), false}})
-            .json()
-            .value(QStringLiteral("recording"))
-            .toObject()
-            .value(QStringLiteral("id"))
-            .toString();
+    const QString recording = m_api
+                                  ->startRecording(m_api->createLive(QStringLiteral("Meeting")),
+                                                   QStringLiteral("linux-sum"))
+                                  .recording;
     QCOMPARE(m_api->send("POST", QStringLiteral("/v1/recordings/%1/summarize").arg(recording))
                  .json()
                  .value(QStringLiteral("state"))

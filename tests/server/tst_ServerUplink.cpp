@@ -292,24 +292,13 @@ void TestServerUplink::idleSessionIsEnded() {
 
 void TestServerUplink::clientGoingAwayFinishesTheRecording() {
     TestClient api(m_server->base(), m_server->key());
-    const Answer live = api.post(QStringLiteral("/v1/transcriptions/live"),
-                                 QJsonObject{{QStringLiteral("name"), QStringLiteral("Gone")},
-                                             {QStringLiteral("settings"), QJsonObject()},
-                                             {QStringLiteral("source"), QJsonObject()}});
-    const Answer grant =
-        api.post(QStringLiteral("/v1/transcriptions/%1/recordings")
-                     .arg(live.json().value(QStringLiteral("id")).toString()),
-                 QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-x")},
-                             {QStringLiteral("takeover"), false}});
+    const QString transcription = api.createLive(QStringLiteral("Gone"));
+    const LiveStart grant = api.startRecording(transcription, QStringLiteral("linux-x"));
     QCOMPARE(grant.status, 201);
-    const QString recording = grant.json()
-                                  .value(QStringLiteral("recording"))
-                                  .toObject()
-                                  .value(QStringLiteral("id"))
-                                  .toString();
+    const QString recording = grant.recording;
     {
         WsClient uplink;
-        QVERIFY(uplink.open(QUrl(grant.json().value(QStringLiteral("streamUrl")).toString())));
+        QVERIFY(uplink.open(QUrl(grant.streamUrl)));
         QVERIFY(uplink.waitForType(QStringLiteral("session.ready"), 30'000));
         SpeechAudio::stream(uplink, SpeechAudio::silence(1.0), 8.0);
         uplink.socket.abort();
@@ -320,9 +309,7 @@ void TestServerUplink::clientGoingAwayFinishesTheRecording() {
                      .value(QStringLiteral("state"))
                      .toString(),
                  QStringLiteral("ready"));
-    const QJsonObject t = api.get(QStringLiteral("/v1/transcriptions/") +
-                                  live.json().value(QStringLiteral("id")).toString())
-                              .json();
+    const QJsonObject t = api.get(QStringLiteral("/v1/transcriptions/") + transcription).json();
     QCOMPARE(t.value(QStringLiteral("lastRecording"))
                  .toObject()
                  .value(QStringLiteral("durationS"))
@@ -423,22 +410,11 @@ void TestServerUplink::stoppingWithLiveStreamsIsClean() {
     TestClient api(server.base(), server.key());
     WsClient captions;
     QVERIFY(captions.open(QUrl(newCaptionUrl(api))));
-    const Answer live = api.post(QStringLiteral("/v1/transcriptions/live"),
-                                 QJsonObject{{QStringLiteral("name"), QStringLiteral("Cut short")},
-                                             {QStringLiteral("settings"), QJsonObject()},
-                                             {QStringLiteral("source"), QJsonObject()}});
-    const Answer grant =
-        api.post(QStringLiteral("/v1/transcriptions/%1/recordings")
-                     .arg(live.json().value(QStringLiteral("id")).toString()),
-                 QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-x")},
-                             {QStringLiteral("takeover"), false}});
-    const QString recording = grant.json()
-                                  .value(QStringLiteral("recording"))
-                                  .toObject()
-                                  .value(QStringLiteral("id"))
-                                  .toString();
+    const LiveStart grant =
+        api.startRecording(api.createLive(QStringLiteral("Cut short")), QStringLiteral("linux-x"));
+    const QString recording = grant.recording;
     WsClient uplink;
-    QVERIFY(uplink.open(QUrl(grant.json().value(QStringLiteral("streamUrl")).toString())));
+    QVERIFY(uplink.open(QUrl(grant.streamUrl)));
     WsClient feed;
     QVERIFY(feed.open(
         server.wsUrl(QStringLiteral("/v1/recordings/%1/subscribe?lang=es").arg(recording)),

@@ -27,10 +27,6 @@ const QStringList kSentences = {QStringLiteral("My sister likes green apples."),
                                 QStringLiteral("The train leaves at nine."),
                                 QStringLiteral("Thank you very much.")};
 
-QString grammar() {
-    return QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf");
-}
-
 QByteArray newBoundary() {
     return "pq-" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toLatin1();
 }
@@ -186,9 +182,9 @@ private:
 };
 
 void TestServerUpload::initTestCase() {
-    m_server = std::make_unique<ServerProcess>(
-        QStringList{QStringLiteral("--grammar"), grammar(), QStringLiteral("--allow-file-urls"),
-                    QStringLiteral("--max-upload"), QStringLiteral("50000000")});
+    m_server = std::make_unique<ServerProcess>(ServerProcess::withGrammar(
+        QStringList{QStringLiteral("--allow-file-urls"), QStringLiteral("--max-upload"),
+                    QStringLiteral("50000000")}));
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     QVERIFY2(m_server->waitForRecognizer(), qPrintable(m_server->error()));
     m_api = std::make_unique<TestClient>(m_server->base(), m_server->key());

@@ -25,44 +25,11 @@ namespace {
 
 const QString kPayload = QStringLiteral("<script>alert(1)</script>");
 
-QString grammar() {
-    return QStringLiteral(PQ_TEST_DATA "/server/sentences.jsgf");
-}
-
 QString js(const QString& text) {
     QString out = text;
     out.replace(QLatin1Char('\\'), QStringLiteral("\\\\"))
         .replace(QLatin1Char('\''), QStringLiteral("\\'"));
     return QLatin1Char('\'') + out + QLatin1Char('\'');
-}
-
-QString createLive(TestClient& api, const QString& name) {
-    return api
-        .post(QStringLiteral("/v1/transcriptions/live"),
-              QJsonObject{{QStringLiteral("name"), name},
-                          {QStringLiteral("settings"),
-                           QJsonObject{{QStringLiteral("spokenLanguage"), QJsonValue()}}},
-                          {QStringLiteral("source"),
-                           QJsonObject{{QStringLiteral("kind"), QStringLiteral("mic")}}}})
-        .json()
-        .value(QStringLiteral("id"))
-        .toString();
-}
-
-struct Started {
-    QString recording;
-    QString streamUrl;
-};
-
-Started startRecording(TestClient& api, const QString& transcription) {
-    const QJsonObject grant =
-        api.post(QStringLiteral("/v1/transcriptions/%1/recordings").arg(transcription),
-                 QJsonObject{{QStringLiteral("deviceId"), QStringLiteral("linux-web")},
-                             {QStringLiteral("takeover"), true}})
-            .json();
-    return {
-        grant.value(QStringLiteral("recording")).toObject().value(QStringLiteral("id")).toString(),
-        grant.value(QStringLiteral("streamUrl")).toString()};
 }
 
 int listenersOf(TestClient& api, const QString& code) {
@@ -115,7 +82,7 @@ private:
 };
 
 void TestServerWebApp::initTestCase() {
-    m_server = std::make_unique<ServerProcess>(QStringList{QStringLiteral("--grammar"), grammar()});
+    m_server = std::make_unique<ServerProcess>(ServerProcess::withGrammar());
     QVERIFY2(m_server->start(), qPrintable(m_server->error()));
     QVERIFY2(m_server->waitForRecognizer(), qPrintable(m_server->error()));
     m_api = std::make_unique<TestClient>(m_server->base(), m_server->key());
@@ -163,7 +130,7 @@ void TestServerWebApp::broadcastFollowsTheLiveRecording() {
     QVERIFY2(!second.isEmpty(), qPrintable(error));
 
     // The button on the transcription's page makes the broadcast.
-    const QString transcription = createLive(*m_api, QStringLiteral("Town hall"));
+    const QString transcription = m_api->createLive(QStringLiteral("Town hall"));
     QVERIFY(m_browser.navigate(
         m_server->appBase().resolved(QUrl(QStringLiteral("/transcriptions/") + transcription))));
     QVERIFY(submit(QStringLiteral("#broadcast")));
@@ -175,7 +142,7 @@ void TestServerWebApp::broadcastFollowsTheLiveRecording() {
     const QString code = link.mid(3);
     QCOMPARE(listenersOf(*m_api, code), 0);
 
-    Started rec = startRecording(*m_api, transcription);
+    LiveStart rec = m_api->startRecording(transcription, QStringLiteral("linux-web"), true);
     WsClient uplink;
     QVERIFY(uplink.open(QUrl(rec.streamUrl)));
     QVERIFY(uplink.waitForType(QStringLiteral("session.ready"), 30'000));
@@ -263,7 +230,7 @@ void TestServerWebApp::broadcastFollowsTheLiveRecording() {
     QCOMPARE(sound.status, 200);
     QVERIFY(sound.body.startsWith("RIFF"));
     QCOMPARE(sound.body.size(), 44 + (first.size() + second.size()) / 2);
-    rec = startRecording(*m_api, transcription);
+    rec = m_api->startRecording(transcription, QStringLiteral("linux-web"), true);
     QVERIFY(m_browser.waitFor(
         QStringLiteral("document.getElementById('status').textContent === 'Live now' && "
                        "document.querySelectorAll('#lines p').length === 0")));
@@ -287,13 +254,13 @@ void TestServerWebApp::broadcastFollowsTheLiveRecording() {
 void TestServerWebApp::namesAreTextOnEveryPage() {
     // A live transcription with a broadcast and a recording, a file transcription with words, a
     // key, a voice and an application, all named with the payload.
-    const QString live = createLive(*m_api, kPayload);
+    const QString live = m_api->createLive(kPayload);
     QString out;
     QCOMPARE(m_server->command(
                  {QStringLiteral("broadcasts"), QStringLiteral("create"), kPayload, live}, &out),
              0);
     const QString code = out.trimmed().section(QLatin1Char(' '), 1);
-    const Started rec = startRecording(*m_api, live);
+    const LiveStart rec = m_api->startRecording(live, QStringLiteral("linux-web"), true);
     QCOMPARE(m_api->post(QStringLiteral("/v1/recordings/%1/stop").arg(rec.recording), {}).status,
              200);
     QCOMPARE(m_server->command({QStringLiteral("keys"), QStringLiteral("create"), kPayload}), 0);
