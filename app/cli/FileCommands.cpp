@@ -129,6 +129,17 @@ struct Upload {
     Transcription transcription;
 };
 
+// A step of `label` failed: a cancellation ends the command, anything else is shown and the
+// other files go on.
+void noteFailure(const QString& label, std::exception_ptr failure, bool& cancelled, bool& failed) {
+    if (isCancellation(failure)) {
+        cancelled = true;
+        return;
+    }
+    Terminal::printError(label + QStringLiteral(": ") + describe(failure));
+    failed = true;
+}
+
 } // namespace
 
 bool FileCommands::isPending(const QString& jobState) {
@@ -186,13 +197,7 @@ QCoro::Task<int> FileCommands::transcribe(QStringList files, std::optional<QStri
             uploads.append(Upload{label, std::move(created)});
         } catch (...) {
             view.end(false);
-            if (isCancellation(std::current_exception())) {
-                cancelled = true;
-            } else {
-                Terminal::printError(label + QStringLiteral(": ") +
-                                     describe(std::current_exception()));
-                failed = true;
-            }
+            noteFailure(label, std::current_exception(), cancelled, failed);
         }
     }
 
@@ -248,13 +253,7 @@ QCoro::Task<int> FileCommands::transcribe(QStringList files, std::optional<QStri
             else
                 Terminal::print(text);
         } catch (...) {
-            if (isCancellation(std::current_exception())) {
-                cancelled = true;
-            } else {
-                Terminal::printError(label + QStringLiteral(": ") +
-                                     describe(std::current_exception()));
-                failed = true;
-            }
+            noteFailure(label, std::current_exception(), cancelled, failed);
         }
     }
     QObject::disconnect(interrupt);

@@ -1,5 +1,7 @@
 #include "AudioTestSupport.h"
 
+#include "EndProcess.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcessEnvironment>
@@ -214,13 +216,7 @@ bool Player::start(const QString& file, const QString& clientName, const QString
 }
 
 void Player::stop() {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    pq::test::endProcess(m_process);
 }
 
 void Collector::add(const std::vector<float>& samples) {

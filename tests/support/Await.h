@@ -35,8 +35,7 @@ template <class T> struct Outcome {
 };
 
 namespace detail {
-template <class T>
-QCoro::Task<void> drive(QCoro::Task<T> task, std::shared_ptr<Outcome<T>> out) {
+template <class T> QCoro::Task<void> drive(QCoro::Task<T> task, std::shared_ptr<Outcome<T>> out) {
     try {
         if constexpr (std::is_void_v<T>) {
             co_await std::move(task);

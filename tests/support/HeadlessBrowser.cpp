@@ -1,5 +1,7 @@
 #include "HeadlessBrowser.h"
 
+#include "EndProcess.h"
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -39,12 +41,7 @@ HeadlessBrowser::HeadlessBrowser() {
 
 HeadlessBrowser::~HeadlessBrowser() {
     m_page.close();
-    if (m_chromium.state() != QProcess::NotRunning) {
-        m_chromium.terminate();
-        if (!m_chromium.waitForFinished(3000))
-            m_chromium.kill();
-        m_chromium.waitForFinished(3000);
-    }
+    endProcess(m_chromium, 3000);
     // Chromium's helper processes may still write into the profile for a moment after the
     // browser itself has ended: remove it once they are done.
     QElapsedTimer clock;

@@ -1,5 +1,7 @@
 #include "SpeechPlayer.h"
 
+#include "EndProcess.h"
+
 #include <QFile>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -65,13 +67,7 @@ bool SpeechPlayer::start(const QString& clientName, const QString& appId, const 
 
 void SpeechPlayer::stop() {
     m_timer.stop();
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000)) {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
+    endProcess(m_process);
 }
 
 void SpeechPlayer::play(const QByteArray& samples) {
