@@ -4,12 +4,12 @@
 #include "CaptureError.h"
 #include "EchoCanceller.h"
 #include "Resampler.h"
+#include "SamplesGate.h"
 
 #include <QCoroFuture>
 #include <QFuture>
 #include <QPromise>
 
-#include <mutex>
 
 namespace pq {
 
@@ -30,9 +30,7 @@ struct MicCapture::Core : std::enable_shared_from_this<MicCapture::Core> {
     AudioServer& server;
     const std::shared_ptr<EchoCanceller> canceller;
 
-    std::mutex handlerMutex;
-    SamplesHandler onSamples;
-    bool stopped = false;
+    SamplesGate gate;
 
     // Server thread only.
     std::unique_ptr<RecordStream> stream;
@@ -48,13 +46,10 @@ struct MicCapture::Core : std::enable_shared_from_this<MicCapture::Core> {
     }
 
     void open(std::shared_ptr<QPromise<int>> promise) {
-        {
-            std::lock_guard guard(handlerMutex);
-            if (stopped) {
-                promise->addResult(0);
-                promise->finish();
-                return;
-            }
+        if (gate.closed()) {
+            promise->addResult(0);
+            promise->finish();
+            return;
         }
         opening = std::move(promise);
         std::weak_ptr<Core> weak = weak_from_this();
@@ -93,11 +88,7 @@ struct MicCapture::Core : std::enable_shared_from_this<MicCapture::Core> {
             resampler->convert(bytes, size / resampler->input().bytesPerFrame());
         if (canceller)
             samples = canceller->process(samples);
-        if (samples.empty())
-            return;
-        std::lock_guard guard(handlerMutex);
-        if (!stopped && onSamples)
-            onSamples(samples);
+        gate.deliver(samples);
     }
 
     void failed(int error) {
@@ -161,8 +152,7 @@ bool MicCapture::cancelling() const {
 void MicCapture::setOnSamples(SamplesHandler handler) {
     if (!m_core)
         return;
-    std::lock_guard guard(m_core->handlerMutex);
-    m_core->onSamples = std::move(handler);
+    m_core->gate.setHandler(std::move(handler));
 }
 
 void MicCapture::addReference(std::span<const float> samples) {
@@ -204,11 +194,7 @@ QCoro::Task<void> MicCapture::start() {
 void MicCapture::stop() {
     if (!m_core)
         return;
-    {
-        std::lock_guard guard(m_core->handlerMutex);
-        m_core->stopped = true;
-        m_core->onSamples = nullptr;
-    }
+    m_core->gate.close();
     m_server.post([core = m_core] { core->teardown(); });
     m_core.reset();
 }

@@ -3,6 +3,7 @@
 #include "AudioServer.h"
 #include "CaptureError.h"
 #include "Resampler.h"
+#include "SamplesGate.h"
 #include "StreamSum.h"
 
 #include <QCoroFuture>
@@ -11,7 +12,6 @@
 
 #include <algorithm>
 #include <map>
-#include <mutex>
 
 namespace pq {
 
@@ -42,10 +42,7 @@ struct ProcessTap::Core : std::enable_shared_from_this<ProcessTap::Core> {
     AudioServer& server;
     const Target target;
 
-    // Shared with the GUI thread.
-    std::mutex handlerMutex;
-    SamplesHandler onSamples;
-    bool stopped = false;
+    SamplesGate gate; // shared with the owner's thread
 
     // Server thread only.
     struct Tapped {
@@ -65,13 +62,8 @@ struct ProcessTap::Core : std::enable_shared_from_this<ProcessTap::Core> {
     bool running = false;
     bool dirty = false;
 
-    bool isStopped() {
-        std::lock_guard guard(handlerMutex);
-        return stopped;
-    }
-
     int begin() {
-        if (isStopped())
+        if (gate.closed())
             return 0;
         running = true;
         sum = StreamSum(Clock::now());
@@ -196,7 +188,7 @@ struct ProcessTap::Core : std::enable_shared_from_this<ProcessTap::Core> {
         const auto now = Clock::now();
         sum.push(t->sumId, samples, now);
         t->failures = 0;
-        deliver(sum.take(now));
+        gate.deliver(sum.take(now));
     }
 
     void failed(std::uint32_t index, std::uint64_t gen, int) {
@@ -219,15 +211,7 @@ struct ProcessTap::Core : std::enable_shared_from_this<ProcessTap::Core> {
             dirty = false;
             reconcile(false);
         }
-        deliver(sum.take(Clock::now()));
-    }
-
-    void deliver(const std::vector<float>& samples) {
-        if (samples.empty())
-            return;
-        std::lock_guard guard(handlerMutex);
-        if (!stopped && onSamples)
-            onSamples(samples);
+        gate.deliver(sum.take(Clock::now()));
     }
 
     void teardown() {
@@ -272,8 +256,7 @@ ProcessTap::~ProcessTap() {
 void ProcessTap::setOnSamples(SamplesHandler handler) {
     if (!m_core)
         return;
-    std::lock_guard guard(m_core->handlerMutex);
-    m_core->onSamples = std::move(handler);
+    m_core->gate.setHandler(std::move(handler));
 }
 
 QCoro::Task<void> ProcessTap::start() {
@@ -293,11 +276,7 @@ QCoro::Task<void> ProcessTap::start() {
 void ProcessTap::stop() {
     if (!m_core)
         return;
-    {
-        std::lock_guard guard(m_core->handlerMutex);
-        m_core->stopped = true;
-        m_core->onSamples = nullptr;
-    }
+    m_core->gate.close();
     m_server.post([core = m_core] { core->teardown(); });
     m_core.reset();
 }
