@@ -11,16 +11,15 @@
 #include "Decoder.h"
 #include "Recognizer.h"
 #include "SentenceText.h"
+#include "ServerProcess.h"
+#include "TestClient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -152,54 +151,21 @@ double decode(const QByteArray& audio, const DecoderOptions& options, QStringLis
 
 // Resident memory of a server per caption session that streams audio.
 void memoryPerSession(const QByteArray& audio, int sessions) {
-    QTemporaryDir data;
-    QProcess keys;
-    keys.start(QStringLiteral(PQ_SERVER_BIN),
-               {QStringLiteral("--data"), data.path(), QStringLiteral("keys"),
-                QStringLiteral("create"), QStringLiteral("bench")});
-    keys.waitForFinished();
-    const QString key = QString::fromUtf8(keys.readAllStandardOutput()).trimmed();
-    QProcess server;
-    server.start(QStringLiteral(PQ_SERVER_BIN),
-                 {QStringLiteral("--data"), data.path(), QStringLiteral("--port"),
-                  QStringLiteral("0"), QStringLiteral("--app-port"), QStringLiteral("0"),
-                  QStringLiteral("--warm"), QStringLiteral("0"), QStringLiteral("--max-sessions"),
-                  QString::number(sessions)});
-    // "listening on http://127.0.0.1:PORT", then the web application's own line.
-    static const QRegularExpression listening(QStringLiteral("listening on (http://[0-9.:]+)"));
-    QString printed;
-    QRegularExpressionMatch found;
-    while (!(found = listening.match(printed)).hasMatch() && server.waitForReadyRead(30'000))
-        printed += QString::fromUtf8(server.readAllStandardOutput());
-    if (!found.hasMatch()) {
-        std::fprintf(stderr, "the server did not start\n");
+    pq::test::ServerProcess server({QStringLiteral("--warm"), QStringLiteral("0"),
+                                    QStringLiteral("--max-sessions"), QString::number(sessions)});
+    if (!server.start() || !server.waitForRecognizer()) {
+        std::fprintf(stderr, "the server did not start: %s\n", qPrintable(server.error()));
         return;
     }
-    const QUrl base(found.captured(1));
-    QNetworkAccessManager net;
-    auto request = [&](const QString& path, bool post) {
-        QNetworkRequest r(base.resolved(QUrl(path)));
-        r.setRawHeader("Authorization", "Bearer " + key.toUtf8());
-        r.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
-        QNetworkReply* reply = post ? net.post(r, QByteArray("{}")) : net.get(r);
-        QEventLoop loop;
-        QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-        loop.exec();
-        const QJsonObject o = QJsonDocument::fromJson(reply->readAll()).object();
-        reply->deleteLater();
-        return o;
-    };
-    while (
-        request(QStringLiteral("/health"), false).value(QStringLiteral("recognizer")).toString() !=
-        QLatin1String("ready"))
-        wait(100);
+    pq::test::TestClient api(server.base(), server.key());
     wait(500);
-    const long idle = rssKiB(server.processId());
+    const long idle = rssKiB(server.pid());
 
     std::vector<std::unique_ptr<QWebSocket>> sockets;
     int ready = 0;
     for (int i = 0; i < sessions; ++i) {
-        const QString url = request(QStringLiteral("/v1/realtime/sessions"), true)
+        const QString url = api.post(QStringLiteral("/v1/realtime/sessions"), QJsonObject())
+                                .json()
                                 .value(QStringLiteral("streamUrl"))
                                 .toString();
         auto socket = std::make_unique<QWebSocket>();
@@ -220,15 +186,14 @@ void memoryPerSession(const QByteArray& audio, int sessions) {
         wait(30);
     }
     wait(3000); // let the recognisers catch up
-    const long live = rssKiB(server.processId());
+    const long live = rssKiB(server.pid());
     std::printf(
         "memory: server idle %.1f MiB, with %d live sessions %.1f MiB: %.1f MiB per session\n",
         idle / 1024.0, sessions, live / 1024.0, (live - idle) / 1024.0 / sessions);
     for (auto& s : sockets)
         s->close();
     wait(500);
-    server.terminate();
-    server.waitForFinished();
+    server.stop();
 }
 
 } // namespace

@@ -29,12 +29,7 @@ void CaptionSession::stop() {
 }
 
 QStringList CaptionSession::readingLanguages() {
-    QStringList out;
-    for (const QString& lang : std::as_const(m_translate)) {
-        if (m_translator.canTranslate(lang))
-            out.append(lang);
-    }
-    return out;
+    return m_translator.translatable(m_translate);
 }
 
 void CaptionSession::publish(const QJsonObject& event, const QString&) {

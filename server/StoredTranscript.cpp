@@ -17,12 +17,7 @@ StoredTranscript::StoredTranscript(QString recordingId, Store& store, FeedHub& f
       m_translator(translator), m_cursor(lastCursor), m_nextSentence(nextSentenceId) {}
 
 QStringList StoredTranscript::readingLanguages() {
-    QStringList out;
-    for (const QString& lang : m_feeds.languages(m_recordingId)) {
-        if (m_translator.canTranslate(lang))
-            out.append(lang);
-    }
-    return out;
+    return m_translator.translatable(m_feeds.languages(m_recordingId));
 }
 
 // A store that fails loses that piece of the transcript, not the run.

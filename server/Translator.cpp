@@ -41,6 +41,15 @@ Translator::Translator(const QString& modesDir, QObject* parent) : QObject(paren
 
 Translator::~Translator() = default;
 
+QStringList Translator::translatable(const QStringList& langs) const {
+    QStringList out;
+    for (const QString& lang : langs) {
+        if (canTranslate(lang))
+            out.append(lang);
+    }
+    return out;
+}
+
 void Translator::translate(const QString& lang, const QString& text, QObject* context, Done done) {
     const auto mode = m_modes.constFind(lang);
     if (mode == m_modes.constEnd() || text.trimmed().isEmpty()) {

@@ -26,6 +26,8 @@ public:
     // Language codes there is an engine for, in a stable order.
     QStringList targets() const { return m_targets; }
     bool canTranslate(const QString& lang) const { return m_modes.contains(lang); }
+    // Those of `langs` there is an engine for, in their order.
+    QStringList translatable(const QStringList& langs) const;
 
     // Calls done later on this thread (unless context is gone) with the translation, or
     // nothing when the language has no engine or the engine failed.

@@ -10,7 +10,6 @@
 #include <QFuture>
 #include <QPromise>
 
-
 namespace pq {
 
 namespace {

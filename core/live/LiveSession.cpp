@@ -377,9 +377,7 @@ QCoro::Task<void> LiveSession::startCaptions() {
         throw TransportError::cancellation();
     checkStop();
     QCoro::Task<void> connecting = connectUplink(created.streamUrl);
-    co_await std::move(connecting);
-    if (!self)
-        throw TransportError::cancellation();
+    co_await std::move(connecting); // it throws when the session went away meanwhile
     connect(m_session.get(), &AudioSession::frameReceived, this, &LiveSession::onCaptionFrame);
     checkStop();
     // Changes made while the session was being set up.
@@ -423,9 +421,7 @@ QCoro::Task<void> LiveSession::startRecording() {
     m_recordingId = grant.recording.id;
     checkStop();
     QCoro::Task<void> connecting = connectUplink(grant.streamUrl);
-    co_await std::move(connecting);
-    if (!self)
-        throw TransportError::cancellation();
+    co_await std::move(connecting); // it throws when the session went away meanwhile
     checkStop();
 
     QCoro::Task<void> catchingUp = catchUpRecordingSettings(usedSettings);
